@@ -1,0 +1,73 @@
+// sum_as_string(a, b): the decimal text of a + b modulo 2**64.
+#include <Python.h>
+
+#include <array>
+#include <charconv>
+#include <cstdint>
+#include <string_view>
+
+#include "ext/functions.hpp"
+#include "impl/extract_argument.hpp"
+#include "impl/panic.hpp"
+
+namespace krenn {
+
+namespace {
+
+constexpr std::array<std::string_view, 2> parameter_names{"a", "b"};
+
+constexpr ParamSpec sum_as_string_params{
+    .function_name = "sum_as_string",
+    .positional_names = parameter_names,
+    .keyword_only = {},
+    .class_name = std::nullopt,
+    .positional_only_count = 0,
+    .required_positional_count = 2,
+};
+
+[[gnu::cold, gnu::noinline]] PyErr argument_failed(std::string_view name, PyErr err) {
+  return wrap_argument_error(name, std::move(err));
+}
+
+Result<PyObject*> sum_as_string(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  std::array<PyObject*, 2> slots{};
+  if (Result<void> bound = bind_fastcall_arguments(sum_as_string_params, args, nargs, kwnames,
+                                                   slots);
+      !bound) [[unlikely]]
+    return failure(std::move(bound.error()));
+  Result<std::uint64_t> a = index_to_u64(slots[0]);
+  if (!a) [[unlikely]]
+    return failure(argument_failed(parameter_names[0], std::move(a.error())));
+  Result<std::uint64_t> b = index_to_u64(slots[1]);
+  if (!b) [[unlikely]]
+    return failure(argument_failed(parameter_names[1], std::move(b.error())));
+  std::uint64_t sum = *a + *b;  // wraps modulo 2**64 by design
+
+  // 20 digits hold any 64-bit value; to_chars cannot fail with this room.
+  std::array<char, 20> digits;
+  auto written = std::to_chars(digits.data(), digits.data() + digits.size(), sum);
+  if (written.ec != std::errc{}) [[unlikely]]
+    panic("a Display implementation returned an error unexpectedly");
+  PyObject* text = PyUnicode_FromStringAndSize(digits.data(), written.ptr - digits.data());
+  if (!text) [[unlikely]]
+    api_call_failed();
+  register_owned(text);
+  Py_INCREF(text);
+  return text;
+}
+
+PyObject* sum_as_string_entry(PyObject* /*self*/, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) noexcept {
+  return call_trampoline([&]() { return sum_as_string(args, nargs, kwnames); });
+}
+
+}  // namespace
+
+constexpr MethodSpec sum_as_string_spec{
+    .entry = sum_as_string_entry,
+    .name = with_nul("sum_as_string"),
+    .doc = with_nul("sum_as_string(a, b)\n--\n\nFormats the sum of two numbers as string."),
+    .flags = METH_FASTCALL | METH_KEYWORDS,
+};
+
+}  // namespace krenn

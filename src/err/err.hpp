@@ -1,0 +1,67 @@
+// The frame's one error value and the operations on it.
+#pragma once
+
+#include <Python.h>
+
+#include <expected>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "err/err_state.hpp"
+
+namespace krenn {
+
+template <typename T>
+using Result = std::expected<T, PyErr>;
+
+[[nodiscard]] inline std::unexpected<PyErr> failure(PyErr err) noexcept {
+  return std::unexpected<PyErr>(std::move(err));
+}
+
+// Builders: each makes a Lazy error and no Python object.
+[[nodiscard]] PyErr new_system_error(std::string_view text) noexcept;
+[[nodiscard]] PyErr new_value_error(std::string_view text) noexcept;
+[[nodiscard]] PyErr new_import_error(std::string_view text) noexcept;
+[[nodiscard]] PyErr type_error_from_text(std::string text) noexcept;
+[[nodiscard]] PyErr new_error_with_type(Owned type, std::string_view text) noexcept;
+[[nodiscard]] PyErr new_panic_exception(MessageText text) noexcept;
+[[nodiscard]] PyErr new_conversion_error(Owned source_type, MessageText target) noexcept;
+
+// The interpreter's pending error; nothing when none is pending. A pending
+// PanicException resumes its panic instead of returning.
+[[nodiscard]] std::optional<PyErr> try_fetch_error();
+// Always an error: SystemError when nothing was pending.
+[[nodiscard]] PyErr fetch_error();
+void restore_error(PyErr err);
+
+struct ErrTriple {
+  PyObject* type;       // new reference
+  PyObject* value;      // new reference or NULL
+  PyObject* traceback;  // new reference or NULL
+};
+[[nodiscard]] ErrTriple error_into_triple(PyErr err);
+ErrTriple triple_from_state(PyErr::State state);
+
+const PyErr::Normalized& normalize_error(PyErr& err);
+[[nodiscard]] PyObject* error_type(PyErr& err);
+[[nodiscard]] PyObject* error_value(PyErr& err);
+[[nodiscard]] PyObject* error_traceback(PyErr& err);
+
+[[nodiscard]] PyErr error_from_value(PyObject* object);
+[[nodiscard]] std::optional<PyErr> error_cause(PyErr& err);
+void set_error_cause(PyErr& err, std::optional<PyErr> cause);
+inline void drop_error(PyErr err) noexcept { (void)err; }
+void report_unraisable(PyErr err, PyObject* object);
+
+// For CPython calls the frame treats as unable to fail.
+[[noreturn]] void api_call_failed();
+
+// A new str of the text, registered, plus one reference for the caller.
+[[nodiscard]] PyObject* new_str_value(std::string_view text);
+// A fixed exception-type global, as a new reference.
+[[nodiscard]] PyObject* exception_type_ref(PyObject* type_global);
+
+[[noreturn]] void panic_normalizing_restore();
+
+}  // namespace krenn

@@ -1,0 +1,45 @@
+// Text forms of objects and errors, for messages and panic texts.
+#pragma once
+
+#include <Python.h>
+
+#include <expected>
+#include <string>
+#include <string_view>
+#include <variant>
+
+#include "err/err.hpp"
+
+namespace krenn {
+
+// The sink could not take the text, or a repr() failed.
+struct FormatError {};
+using FormatResult = std::expected<void, FormatError>;
+
+// UTF-8 of a str: borrowed from the object, owned only when it had to be repaired.
+class LossyText {
+ public:
+  explicit LossyText(std::string_view borrowed) noexcept : text_(borrowed) {}
+  explicit LossyText(std::string owned) noexcept : text_(std::move(owned)) {}
+  [[nodiscard]] std::string_view view() const noexcept {
+    return std::visit([](const auto& t) { return std::string_view(t); }, text_);
+  }
+  [[nodiscard]] bool is_owned() const noexcept {
+    return std::holds_alternative<std::string>(text_);
+  }
+
+ private:
+  std::variant<std::string_view, std::string> text_;
+};
+
+[[nodiscard]] Result<PyObject*> str_result_or_error(PyObject* result);
+[[nodiscard]] Result<std::string_view> extract_text(PyObject* object);
+[[nodiscard]] LossyText text_lossy(PyObject* str);
+[[nodiscard]] Result<std::string_view> type_qualname(PyObject* type);
+[[nodiscard]] PyObject* conversion_error_message(Owned source_type, MessageText target);
+
+FormatResult display_object(PyObject* object, std::string& sink);
+FormatResult debug_object(PyObject* object, std::string& sink);
+FormatResult debug_error(PyErr& err, std::string& sink);
+
+}  // namespace krenn

@@ -1,0 +1,177 @@
+#include "gil.hpp"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+
+namespace krenn {
+
+namespace detail {
+
+constinit thread_local std::int64_t gil_count = 0;
+constinit thread_local RefVec owned_list{};
+constinit thread_local OwnedListState owned_list_state = OwnedListState::Fresh;
+constinit PendingRefs pending_refs{};
+
+namespace {
+
+// Its destructor is the owned list's thread-exit clean-up. The references still
+// listed are not released: the interpreter may already be gone for this thread.
+struct OwnedListReaper {
+  constexpr OwnedListReaper() noexcept = default;
+  ~OwnedListReaper() {
+    owned_list_state = OwnedListState::Destroyed;
+    owned_list.free_storage();
+  }
+};
+
+thread_local OwnedListReaper owned_list_reaper;
+
+// Frees the storage of a list taken out of the owned list or the queue.
+struct TakenRefs {
+  PyObject** data;
+  std::size_t len;
+  ~TakenRefs() { std::free(data); }
+};
+
+void decref_all(PyObject* const* refs, std::size_t count) {
+  for (std::size_t i = 0; i < count; ++i) decref(refs[i]);
+}
+
+}  // namespace
+
+void gil_prohibited(std::int64_t count) {
+  if (count == -1)
+    panic("Access to the GIL is prohibited while a __traverse__ implmentation is running.");
+  panic("Access to the GIL is currently prohibited.");
+}
+
+void touch_owned_list() {
+  if (owned_list_state != OwnedListState::Fresh) return;
+  // Naming the thread_local object registers its destructor for this thread.
+  [[maybe_unused]] volatile auto* reaper = &owned_list_reaper;
+  owned_list_state = OwnedListState::Live;
+}
+
+void owned_list_destroyed() {
+  panic("cannot access a Thread Local Storage value during or after destruction");
+}
+
+void release_owned_from(std::size_t start) {
+  RefVec& list = owned_list;
+  std::size_t count = list.len - start;
+  // The moved entries leave the list before any release runs: a deallocation
+  // that registers or releases references finds the list at the pool's mark.
+  constexpr std::size_t inline_capacity = 16;
+  if (count <= inline_capacity) {
+    PyObject* moved[inline_capacity];
+    std::memcpy(moved, list.data + start, count * sizeof(PyObject*));
+    list.len = start;
+    decref_all(moved, count);
+    return;
+  }
+  TakenRefs taken{static_cast<PyObject**>(std::malloc(count * sizeof(PyObject*))), count};
+  if (!taken.data) allocation_failed(count * sizeof(PyObject*));
+  std::memcpy(taken.data, list.data + start, count * sizeof(PyObject*));
+  list.len = start;
+  decref_all(taken.data, taken.len);
+}
+
+void register_owned_slow(PyObject* obj) {
+  touch_owned_list();
+  if (owned_list_state == OwnedListState::Destroyed) return;  // never released
+  owned_list.push(obj);
+}
+
+void defer_release(PyObject* obj) {
+  std::lock_guard guard(pending_refs.lock);
+  pending_refs.pending_decrefs.push(obj);
+}
+
+void take_and_apply_pending() {
+  RefVec& queue = pending_refs.pending_decrefs;
+  TakenRefs taken{queue.data, queue.len};
+  queue = RefVec{};
+  pending_refs.lock.unlock();
+  decref_all(taken.data, taken.len);
+}
+
+}  // namespace detail
+
+void RefVec::grow() {
+  std::size_t new_cap = std::max({std::size_t{4}, cap * 2, len + 1});
+  auto* grown = static_cast<PyObject**>(std::realloc(data, new_cap * sizeof(PyObject*)));
+  if (!grown) allocation_failed(new_cap * sizeof(PyObject*));
+  data = grown;
+  cap = new_cap;
+}
+
+void RefVec::free_storage() noexcept {
+  std::free(data);
+  *this = RefVec{};
+}
+
+void ByteLock::lock_contended() noexcept {
+  while (word_.exchange(2, std::memory_order_acquire) != 0) word_.wait(2, std::memory_order_relaxed);
+}
+
+namespace {
+
+constinit std::atomic<std::uint8_t> interpreter_checked{0};
+constinit std::mutex interpreter_check_mutex;
+
+constexpr std::string_view not_initialized_message =
+    "The Python interpreter is not initialized.\n\n"
+    "Consider calling `Py_Initialize()` before attempting to use Python APIs.";
+
+[[noreturn]] void assert_ne_failed(int left, int right, std::string_view message) {
+  std::string text = "assertion `left != right` failed: ";
+  text += message;
+  text += "\n  left: " + std::to_string(left) + "\n right: " + std::to_string(right);
+  panic_owned(std::move(text));
+}
+
+// If Ensure succeeded but the pool cannot open, the GIL state goes back as the
+// panic passes, so the thread does not keep the GIL for ever.
+struct EnsuredState {
+  PyGILState_STATE gstate;
+  bool keep = false;
+  ~EnsuredState() {
+    if (!keep) PyGILState_Release(gstate);
+  }
+};
+
+}  // namespace
+
+void interpreter_check_once() {
+  if (interpreter_checked.load(std::memory_order_acquire)) return;
+  std::lock_guard guard(interpreter_check_mutex);
+  if (interpreter_checked.load(std::memory_order_relaxed)) return;
+  int initialized = Py_IsInitialized();
+  if (initialized == 0) assert_ne_failed(initialized, 0, not_initialized_message);
+  interpreter_checked.store(1, std::memory_order_release);
+}
+
+GilEnsureGuard acquire_gil() {
+  if (gil_is_held()) return GilEnsureGuard{};
+  interpreter_check_once();
+  if (gil_is_held()) return GilEnsureGuard{};
+  EnsuredState ensured{PyGILState_Ensure()};
+  OwnedPool pool = open_pool();
+  ensured.keep = true;
+  return GilEnsureGuard{ensured.gstate, pool};
+}
+
+void release_gil(GilEnsureGuard& guard) {
+  if (!guard.taken_) return;
+  auto taken = *guard.taken_;
+  guard.taken_.reset();
+  close_pool(taken.pool);
+  PyGILState_Release(taken.gstate);
+}
+
+GilEnsureGuard::~GilEnsureGuard() { release_gil(*this); }
+
+}  // namespace krenn

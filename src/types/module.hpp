@@ -1,0 +1,92 @@
+// Function objects from static descriptions, and the module attribute helpers.
+#pragma once
+
+#include <Python.h>
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <variant>
+
+#include "err/err.hpp"
+
+namespace krenn {
+
+using FastcallEntry = PyObject* (*)(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                    PyObject* kwnames);
+
+// Static description of one native function. Texts are stored with their NUL
+// so that CPython can use them in place.
+struct MethodSpec {
+  FastcallEntry entry;
+  std::string_view name;
+  std::string_view doc;
+  std::int32_t flags;
+};
+
+// A NUL-terminated text for CPython: borrowed when the text already ends with
+// its NUL, owned (a copy with the NUL added) otherwise.
+class CText {
+ public:
+  explicit CText(const char* borrowed) noexcept : text_(borrowed) {}
+  // A heap buffer rather than a std::string: its address survives moves.
+  explicit CText(std::unique_ptr<char[]> owned) noexcept : text_(std::move(owned)) {}
+  [[nodiscard]] const char* c_str() const noexcept {
+    if (auto* b = std::get_if<const char*>(&text_)) return *b;
+    return std::get<std::unique_ptr<char[]>>(text_).get();
+  }
+  [[nodiscard]] bool is_owned() const noexcept {
+    return std::holds_alternative<std::unique_ptr<char[]>>(text_);
+  }
+
+ private:
+  std::variant<const char*, std::unique_ptr<char[]>> text_;
+};
+
+// A constant text together with its NUL, as MethodSpec stores it.
+template <std::size_t N>
+consteval std::string_view with_nul(const char (&text)[N]) {
+  return std::string_view(text, N);
+}
+
+[[nodiscard]] Result<CText> make_c_text(std::string_view text, std::string_view message);
+
+struct MethodRecord {
+  PyMethodDef def;
+  CText name;
+  CText doc;
+};
+
+[[nodiscard]] Result<MethodRecord> build_method_record(const MethodSpec& spec);
+[[nodiscard]] Result<std::string_view> module_name(PyObject* module);
+// Pool references.
+[[nodiscard]] Result<PyObject*> new_function(const MethodSpec& spec, PyObject* module);
+[[nodiscard]] Result<void> add_function(PyObject* module, PyObject* function);
+[[nodiscard]] Result<PyObject*> module_all(PyObject* module);
+
+[[nodiscard]] Result<Owned> get_attr(PyObject* object, Owned name);
+[[nodiscard]] Result<void> set_attr(PyObject* object, Owned name, Owned value);
+[[nodiscard]] Result<void> set_attr_text(PyObject* object, std::string_view name, Owned value);
+[[nodiscard]] Result<void> list_append(PyObject* list, Owned item);
+[[nodiscard]] Result<void> list_append_text(PyObject* list, std::string_view text);
+
+// Pool references; these cannot fail short of the interpreter running out.
+[[nodiscard]] PyObject* new_str(std::string_view text);
+[[nodiscard]] PyObject* intern_text(std::string_view text);
+
+// The one static record of a module. CPython writes into the head of def, so
+// the record is mutable static data, never freed.
+struct ModuleSpec {
+  PyModuleDef def;
+  Result<void> (*body)(PyObject* module);
+  std::atomic<std::uint8_t> initialized;
+};
+
+inline constexpr int module_api_version = 1013;
+
+// A new module, at most once per process and spec.
+[[nodiscard]] Result<PyObject*> make_module(ModuleSpec& spec);
+
+}  // namespace krenn
