@@ -5,9 +5,9 @@
 
 namespace krenn {
 
-namespace {
-
 constinit InternedName qualname_name{"__qualname__"};
+
+namespace {
 
 FormatResult write_lossy(PyObject* str, std::string& sink) {
   LossyText text = text_lossy(str);

@@ -9,8 +9,11 @@
 #include <variant>
 
 #include "err/err.hpp"
+#include "sync.hpp"
 
 namespace krenn {
+
+extern InternedName qualname_name;
 
 // The sink could not take the text, or a repr() failed.
 struct FormatError {};

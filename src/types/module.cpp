@@ -8,10 +8,10 @@
 
 namespace krenn {
 
-namespace {
-
 constinit InternedName name_name{"__name__"};
 constinit InternedName all_name{"__all__"};
+
+namespace {
 
 constexpr char empty_text[] = "";
 

@@ -11,11 +11,16 @@
 #include <variant>
 
 #include "err/err.hpp"
+#include "sync.hpp"
 
 namespace krenn {
 
 using FastcallEntry = PyObject* (*)(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                     PyObject* kwnames);
+
+// Attribute names made and interned once per process.
+extern InternedName name_name;
+extern InternedName all_name;
 
 // Static description of one native function. Texts are stored with their NUL
 // so that CPython can use them in place.

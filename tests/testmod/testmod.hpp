@@ -1,0 +1,39 @@
+// Shared pieces of the test-only module that reaches the frame's internals.
+#pragma once
+
+#include <Python.h>
+
+#include <span>
+#include <vector>
+
+#include "err/err.hpp"
+#include "impl/panic.hpp"
+
+namespace krenn::testing {
+
+// Entries in the frame's own trampoline, so panics become PanicException.
+using Body = Result<PyObject*> (*)(PyObject* args);
+
+template <Body body>
+PyObject* entry(PyObject* /*self*/, PyObject* args) noexcept {
+  return call_trampoline([&]() { return body(args); });
+}
+
+template <Body body>
+constexpr PyMethodDef def(const char* name) {
+  return {name, reinterpret_cast<PyCFunction>(entry<body>), METH_VARARGS, nullptr};
+}
+
+// A failed PyArg_ParseTuple and the like.
+[[nodiscard]] inline std::unexpected<PyErr> fetched() { return failure(fetch_error()); }
+
+[[nodiscard]] inline Result<PyObject*> none() { Py_RETURN_NONE; }
+
+using Methods = std::vector<PyMethodDef>;
+void add_pool_methods(Methods& out);
+void add_error_methods(Methods& out);
+void add_panic_methods(Methods& out);
+void add_argument_methods(Methods& out);
+void add_module_methods(Methods& out);
+
+}  // namespace krenn::testing
