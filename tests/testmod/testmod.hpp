@@ -35,5 +35,6 @@ void add_error_methods(Methods& out);
 void add_panic_methods(Methods& out);
 void add_argument_methods(Methods& out);
 void add_module_methods(Methods& out);
+void add_stress_methods(Methods& out);
 
 }  // namespace krenn::testing
