@@ -68,7 +68,7 @@ def test_stubtest_agrees_with_the_runtime(tmp_path: Path, empty_config: Path) ->
         ),
         pytest.param('sum_as_string("1", 2)', ["arg-type"], id="rejects-str-argument"),
         pytest.param("total: int = sum_as_string(1, 2)", ["assignment"], id="result-is-str"),
-        pytest.param("sum_as_string(1, c=2)", ["call-arg"], id="rejects-unknown-keyword"),
+        pytest.param("sum_as_string(1, 2, c=3)", ["call-arg"], id="rejects-unknown-keyword"),
         pytest.param(
             "from krenn_python import PanicException", ["attr-defined"], id="panic-not-exported"
         ),
