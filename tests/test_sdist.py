@@ -1,0 +1,74 @@
+"""The sdist alone is enough: it builds and installs into a fresh environment."""
+
+import os
+import subprocess
+import sys
+import tarfile
+import venv
+from pathlib import Path, PurePosixPath
+
+import pytest
+
+pytest.importorskip("build", reason="build is not installed: pip install -r tests/requirements.txt")
+
+pytestmark = pytest.mark.slow
+
+ROOT = Path(__file__).resolve().parents[1]
+
+
+def run(args: list[str | Path], cwd: Path, timeout: float) -> subprocess.CompletedProcess[str]:
+    # Nothing from the outer interpreter's path may leak into the fresh one.
+    env = {k: v for k, v in os.environ.items() if k not in ("PYTHONPATH", "PYTHONHOME")}
+    proc = subprocess.run(
+        [str(a) for a in args],
+        cwd=cwd,
+        env=env,
+        capture_output=True,
+        text=True,
+        timeout=timeout,
+        check=False,
+    )
+    assert proc.returncode == 0, f"{args}\n{proc.stdout}\n{proc.stderr}"
+    return proc
+
+
+@pytest.fixture(scope="module")
+def sdist(tmp_path_factory: pytest.TempPathFactory) -> Path:
+    out = tmp_path_factory.mktemp("dist")
+    run([sys.executable, "-m", "build", "--sdist", "--outdir", out, ROOT], out, timeout=300)
+    (archive,) = out.glob("krenn_python-*.tar.gz")
+    return archive
+
+
+def test_sdist_carries_no_build_outputs(sdist: Path) -> None:
+    with tarfile.open(sdist) as tar:
+        members = [PurePosixPath(name) for name in tar.getnames()]
+    # Paths inside the archive, below its top folder "krenn_python-<version>".
+    inside = [PurePosixPath(*m.parts[1:]) for m in members if len(m.parts) > 1]
+    stray = [
+        str(p)
+        for p in inside
+        if p.suffix in (".so", ".o", ".a")
+        or p.parts[0] in ("build", "dist")
+        or "_build" in p.parts
+        or "__pycache__" in p.parts
+    ]
+    assert not stray, f"build outputs in the sdist: {stray[:20]}"
+
+
+def test_sdist_installs_into_a_fresh_venv(sdist: Path, tmp_path: Path) -> None:
+    env_dir = tmp_path / "venv"
+    venv.create(env_dir, with_pip=True)
+    python = env_dir / "bin" / "python"
+    run([python, "-m", "pip", "install", "--quiet", sdist], tmp_path, timeout=600)
+    check = (
+        "import importlib.metadata, krenn_python\n"
+        "print(krenn_python.sum_as_string(1, 2))\n"
+        "print(*sorted(str(f) for f in importlib.metadata.files('krenn_python')"
+        " if f.suffix == '.pyi'), sep='\\n')\n"
+    )
+    lines = run([python, "-c", check], tmp_path, timeout=60).stdout.splitlines()
+    assert lines[0] == "3"
+    # The stub directory is installed only if present, so an sdist without it
+    # would quietly give a wheel without types.
+    assert lines[1:] == ["krenn_python-stubs/__init__.pyi"]
