@@ -56,7 +56,7 @@ def test_stubtest_agrees_with_the_runtime(tmp_path: Path, empty_config: Path) ->
 
 
 @pytest.mark.parametrize(
-    ("body", "expected_codes"),
+    "body, expected_codes",
     [
         pytest.param(
             """
