@@ -1,0 +1,39 @@
+"""Run under callgrind by run.py: python3 bench/cg_probe.py IMPL N [DIR]
+
+DIR, if given, is searched first for the module (a krenn_python build that
+keeps its symbols, so the profile can name functions).
+
+For every case (and an empty loop) it runs N calls, then 2N calls, dumping
+the counters after each, so that (2N segment - N segment) / N is the cost of
+one loop iteration with start-up and loop set-up cancelled out.
+"""
+
+import gc
+import sys
+
+import impls
+
+WARM_UP = 300  # well past the point where 3.11 specialises the call site
+
+
+def main():
+    name, n = sys.argv[1], int(sys.argv[2])
+    sys.path[:0] = [*sys.argv[3:4], str(impls.LIB)]
+    f = impls.load(name)
+    import bench_cgmark
+
+    loops = [(key, impls.make_loop(stmt)) for key, _, stmt, _ in impls.CASES]
+    loops.append(("baseline", impls.make_loop(impls.BASELINE_STMT)))
+    gc.disable()  # as timeit does
+    for _, loop in loops:
+        loop(f, WARM_UP)
+    bench_cgmark.dump("setup")
+    for key, loop in loops:
+        loop(f, n)
+        bench_cgmark.dump(f"{key} n")
+        loop(f, 2 * n)
+        bench_cgmark.dump(f"{key} 2n")
+
+
+if __name__ == "__main__":
+    main()

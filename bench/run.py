@@ -1,0 +1,622 @@
+#!/usr/bin/env python3
+"""Benchmark krenn_python.sum_as_string against a hand-written C floor,
+nanobind, pybind11, Cython and pure Python.
+
+    python3 bench/run.py            # build peers, time, count, report
+    python3 bench/run.py --quick    # fewer rounds, for a smoke run
+
+Builds the peer extensions into bench/_build/ (CMake), checks what every
+implementation returns or raises per case, times them interleaved in one
+process, counts instructions per call under callgrind, and writes
+bench/results.md and bench/results.png. krenn_python is imported from the
+installed package (pip install .); if it is missing it is skipped.
+Needs: cmake, a C/C++ compiler, pip install -r bench/requirements.txt,
+and valgrind for the instruction counts (skipped without it).
+"""
+
+import argparse
+import datetime
+import json
+import os
+import platform
+import random
+import shutil
+import statistics
+import subprocess
+import sys
+import time
+import timeit
+from concurrent.futures import ThreadPoolExecutor
+from importlib import metadata
+
+import impls
+from impls import BENCH, BUILD, CASE_KEYS, CASES, LIB
+
+CG_DIR = BUILD / "callgrind"
+KRENN_SYMS = BUILD / "krenn"  # same sources and flags as the wheel, plus -g
+KRENN_TARGETS = {"pos": 1.5, "kw": 1.5, "mixed": 1.5, "d17": 1.2}
+PEERS = ["nanobind", "pybind11", "cython", "cython-fstr"]
+
+
+def log(msg):
+    print(msg, flush=True)
+
+
+# --- build -----------------------------------------------------------------
+
+
+def build():
+    BUILD.mkdir(exist_ok=True)
+    logfile = BUILD / "build.log"
+    cmd_cfg = [
+        "cmake",
+        "-S",
+        str(BENCH),
+        "-B",
+        str(BUILD),
+        f"-DPython_EXECUTABLE={sys.executable}",
+        "-DCMAKE_BUILD_TYPE=Release",
+    ]
+    if shutil.which("ninja") and not (BUILD / "CMakeCache.txt").exists():
+        cmd_cfg += ["-G", "Ninja"]
+    with open(logfile, "w") as out:
+        for cmd in (cmd_cfg, ["cmake", "--build", str(BUILD), "-j", "2"]):
+            if subprocess.run(cmd, stdout=out, stderr=subprocess.STDOUT, check=False).returncode:
+                sys.exit(f"build failed: {' '.join(cmd)}\n" + logfile.read_text()[-3000:])
+
+
+def build_krenn_symbols():
+    """A krenn_python that keeps its symbols, for callgrind's function names.
+
+    The installed wheel is stripped; this copy is only profiled, never timed.
+    """
+    logfile = BUILD / "krenn-build.log"
+    cfg = [
+        "cmake",
+        "-S",
+        str(BENCH.parent),
+        "-B",
+        str(KRENN_SYMS),
+        "-DCMAKE_BUILD_TYPE=Release",
+        "-DCMAKE_CXX_FLAGS=-g",
+        f"-DPython_EXECUTABLE={sys.executable}",
+    ]
+    if shutil.which("ninja") and not (KRENN_SYMS / "CMakeCache.txt").exists():
+        cfg += ["-G", "Ninja"]
+    with open(logfile, "w") as out:
+        for cmd in (
+            cfg,
+            ["cmake", "--build", str(KRENN_SYMS), "-j", "2", "--target", "krenn_python"],
+        ):
+            if subprocess.run(cmd, stdout=out, stderr=subprocess.STDOUT, check=False).returncode:
+                log(f"  symbol build of krenn failed, see {logfile}")
+                return None
+    return KRENN_SYMS
+
+
+# --- outcomes ----------------------------------------------------------------
+
+CHECK_SRC = """
+import json, sys
+sys.path.insert(0, sys.argv[1])
+import impls
+try:
+    f = impls.load(sys.argv[2])
+except Exception as e:
+    print(json.dumps({"missing": f"{type(e).__name__}: {e}"})); sys.exit()
+out = {}
+for key in impls.CASE_KEYS:
+    print(json.dumps({"case": key}), flush=True)
+    out[key] = impls.outcome_note(key, impls.call_once(f, key))
+print(json.dumps({"notes": out}))
+"""
+
+
+def check(name):
+    """Outcome notes per case, run in a child so a crash costs only this impl."""
+    p = subprocess.run(
+        [sys.executable, "-c", CHECK_SRC, str(BENCH), name],
+        capture_output=True,
+        text=True,
+        timeout=120,
+        check=False,
+    )
+    lines = [json.loads(x) for x in p.stdout.splitlines() if x.startswith("{")]
+    if p.returncode != 0:
+        last = next((x["case"] for x in reversed(lines) if "case" in x), "import")
+        return {
+            "missing": f"crashed (exit {p.returncode}) on case {last}: " + p.stderr.strip()[-300:]
+        }
+    return lines[-1]
+
+
+# --- timing ------------------------------------------------------------------
+
+
+def time_all(funcs, rounds, target_s, seed=1):
+    """Median ns per call and ratio to floor, from interleaved rounds.
+
+    Each round takes one sample of every implementation (and of an empty
+    loop) per case, in a fresh random order, so drift in machine speed
+    lands on all of them alike. Differences and ratios are paired per round.
+    """
+    names = list(funcs)
+    timers = {}
+    for key, _, stmt, _ in CASES:
+        for name in [*names, "(loop)"]:
+            f = funcs.get(name)
+            s = impls.BASELINE_STMT if name == "(loop)" else stmt
+            t = timeit.Timer(s, setup="f = _f", globals={"_f": f})
+            per = min(t.timeit(200) for _ in range(3)) / 200
+            number = max(50, min(2_000_000, int(target_s / max(per, 1e-9))))
+            timers[key, name] = (t, number)
+    samples = {k: [] for k in timers}
+    rng = random.Random(seed)
+    order = [*names, "(loop)"]
+    for _r in range(rounds):
+        for key in CASE_KEYS:
+            rng.shuffle(order)
+            for name in order:
+                t, number = timers[key, name]
+                samples[key, name].append(t.timeit(number) / number * 1e9)
+    res = {}
+    for key in CASE_KEYS:
+        base = samples[key, "(loop)"]
+        net = {n: [s - b for s, b in zip(samples[key, n], base, strict=True)] for n in names}
+        for n in names:
+            q = statistics.quantiles(net[n], n=4)
+            med = statistics.median(net[n])
+            ratio = (
+                statistics.median(a / b for a, b in zip(net[n], net["floor"], strict=True))
+                if "floor" in net
+                else None
+            )
+            res[key, n] = {
+                "ns": med,
+                "ratio": ratio,
+                "iqr_rel": (q[2] - q[0]) / med if med > 0 else None,
+            }
+        res[key, "(loop)"] = {"ns": statistics.median(base)}
+    return res
+
+
+# --- callgrind ---------------------------------------------------------------
+
+
+def parse_callgrind(path):
+    """(label, {function: self Ir}) from one callgrind dump file."""
+    names = {"fn": {}, "ob": {}}
+    kind_of = {"fn": "fn", "cfn": "fn", "ob": "ob", "cob": "ob"}
+    label, fn, ob = None, "?", "?"
+    costs = {}
+    skip_next = False
+    with open(path) as fh:
+        for line in fh:
+            if line.startswith("desc: Trigger: Client Request: "):
+                label = line.split(": ", 2)[2].strip().split(": ", 1)[-1]
+                continue
+            head, sep, rest = line.partition("=")
+            if sep and head in kind_of:
+                rest = rest.strip()
+                table = names[kind_of[head]]
+                if rest.startswith("("):
+                    ident, _, nm = rest.partition(")")
+                    nm = nm.strip()
+                    if nm:
+                        table[ident] = nm
+                    value = table.get(ident, nm)
+                else:
+                    value = rest
+                if head == "fn":
+                    fn = value
+                elif head == "ob":
+                    ob = value
+                continue
+            if sep and head == "calls":
+                skip_next = True
+                continue
+            if line[:1].isdigit() or line[:1] in "+-*":
+                if skip_next:
+                    skip_next = False
+                    continue
+                parts = line.split()
+                if len(parts) > 1:
+                    k = f"{fn} [{os.path.basename(ob)}]"
+                    costs[k] = costs.get(k, 0) + int(parts[1])
+    return label, costs
+
+
+def callgrind_one(name, n, from_dir=None, tag=None):
+    out = CG_DIR / (tag or name)
+    shutil.rmtree(out, ignore_errors=True)
+    out.mkdir(parents=True)
+    env = dict(os.environ, PYTHONHASHSEED="0")
+    cmd = [
+        "valgrind",
+        "--tool=callgrind",
+        f"--callgrind-out-file={out}/cg.out",
+        sys.executable,
+        str(BENCH / "cg_probe.py"),
+        name,
+        str(n),
+    ]
+    if from_dir:
+        cmd.append(str(from_dir))
+    p = subprocess.run(cmd, env=env, capture_output=True, text=True, cwd=BENCH, check=False)
+    if p.returncode != 0:
+        return {"error": p.stderr.strip()[-500:]}
+    segs = {}
+    for f in out.glob("cg.out.*"):
+        label, costs = parse_callgrind(f)
+        if label:
+            segs[label] = costs
+    per_fn = {}
+    for key in [*CASE_KEYS, "baseline"]:
+        a, b = segs[f"{key} n"], segs[f"{key} 2n"]
+        per_fn[key] = {k: (b.get(k, 0) - a.get(k, 0)) / n for k in set(a) | set(b)}
+    base = per_fn.pop("baseline")
+    res = {}
+    for key in CASE_KEYS:
+        fns = {k: v - base.get(k, 0) for k, v in per_fn[key].items()}
+        res[key] = {"ir": sum(fns.values()), "fns": {k: v for k, v in fns.items() if abs(v) >= 0.5}}
+    return res
+
+
+def callgrind_all(names, n, krenn_syms):
+    jobs = [(x, n, None, None) for x in names]
+    if krenn_syms and "krenn" in names:
+        jobs.append(("krenn", n, krenn_syms, "krenn+syms"))
+    with ThreadPoolExecutor(max_workers=2) as pool:
+        done = pool.map(lambda j: callgrind_one(*j), jobs)
+        return dict(zip([j[3] or j[0] for j in jobs], done, strict=True))
+
+
+# --- report ------------------------------------------------------------------
+
+
+def machine():
+    cpu = "unknown"
+    try:
+        with open("/proc/cpuinfo") as fh:
+            for line in fh:
+                if line.startswith("model name"):
+                    cpu = line.split(":", 1)[1].strip()
+                    break
+    except OSError:
+        pass
+    return f"{cpu}, {os.cpu_count()} logical CPUs, Linux {platform.release()}"
+
+
+def versions():
+    out = {}
+    for dist in ("nanobind", "pybind11", "Cython", "krenn_python"):
+        try:
+            out[dist] = metadata.version(dist)
+        except metadata.PackageNotFoundError:
+            out[dist] = "not installed"
+    cc = subprocess.run(["cc", "--version"], capture_output=True, text=True, check=False)
+    out["cc"] = cc.stdout.splitlines()[0] if cc.returncode == 0 else "unknown"
+    return out
+
+
+def fmt_ns(v):
+    return f"{v:.0f}" if v >= 100 else f"{v:.1f}"
+
+
+def short_name(key):
+    """Drops C++ parameter lists and the object's ABI suffix from a name."""
+    name, _, obj = key.rpartition(" [")
+    out, depth, i = [], 0, 0
+    while i < len(name):
+        if name.startswith("(anonymous namespace)", i):
+            if depth == 0:
+                out.append("(anonymous namespace)")
+            i += len("(anonymous namespace)")
+            continue
+        c = name[i]
+        if c == "(":
+            if depth == 0:
+                out.append("()")
+            depth += 1
+        elif c == ")":
+            depth -= 1
+        elif depth == 0:
+            out.append(c)
+        i += 1
+    obj = obj.rstrip("]").split(".cpython-")[0]
+    return f"{''.join(out)} [{obj}]"
+
+
+def write_report(meta, status, timing, cg, names):
+    labels = {c[0]: c[1] for c in CASES}
+    marks, footnotes = {}, []
+    for name in names:
+        for key, note in status[name]["notes"].items():
+            if note:
+                sym = "*" * (len(footnotes) + 1)
+                marks[key, name] = sym
+                footnotes.append(f"{sym} {name}, {labels[key]}: {note}.")
+    L = [
+        "# sum_as_string benchmark",
+        "",
+        f"Written by `python3 bench/run.py` on {meta['date']}.",
+        "",
+        f"- Machine: {meta['machine']}; timing pinned to CPU {meta['cpu']}.",
+        f"- Interpreter: CPython {meta['python']}",
+        (
+            f"- Peers: nanobind {meta['versions']['nanobind']} (NOMINSIZE), "
+            f"pybind11 {meta['versions']['pybind11']}, "
+            f"Cython {meta['versions']['Cython']}; all CMake Release (-O3) "
+            f"with {meta['versions']['cc']}."
+        ),
+        f"- krenn_python: {meta['krenn']}",
+        "",
+    ]
+    missing = [n for n in impls.IMPL_NAMES if n not in names]
+    for n in missing:
+        L.append(f"- Not measured: {n}: {status[n]['missing']}")
+    if missing:
+        L.append("")
+    L += [
+        "## Time per call",
+        "",
+        (
+            f"Median ns per call over {meta['rounds']} interleaved rounds (each "
+            "round samples every implementation once per case, in random order; "
+            "the empty loop's time, shown as `loop`, is subtracted). In brackets: "
+            "the median of the per-round ratios to floor."
+        ),
+        "",
+        "| case | " + " | ".join(names) + " | loop |",
+        "|---" * (len(names) + 2) + "|",
+    ]
+    for key in CASE_KEYS:
+        cells = []
+        for n in names:
+            r = timing[key, n]
+            c = fmt_ns(r["ns"]) + ("" if n == "floor" else f" ({r['ratio']:.2f}x)")
+            cells.append(c + marks.get((key, n), ""))
+        L.append(
+            f"| {labels[key]} | "
+            + " | ".join(cells)
+            + f" | {fmt_ns(timing[key, '(loop)']['ns'])} |"
+        )
+    iqr = [
+        (timing[k, n]["iqr_rel"], labels[k], n)
+        for k in CASE_KEYS
+        for n in names
+        if timing[k, n]["iqr_rel"] is not None
+    ]
+    if iqr:
+        worst = max(iqr)
+        L += [
+            "",
+            (
+                f"Spread (interquartile range / median): median "
+                f"{statistics.median(x[0] for x in iqr):.1%}, worst {worst[0]:.1%} "
+                f"({worst[2]}, {worst[1]})."
+            ),
+        ]
+    L += [
+        "",
+        (
+            f"17 digits: f({impls.D17_A}, {impls.D17_B}). Error cases catch "
+            "the exception inside the timed statement."
+        ),
+    ]
+    if footnotes:
+        L += [""] + [f + "  " for f in footnotes]
+
+    if cg:
+        cg_names = [n for n in [*names, "krenn+syms"] if n in cg and "error" not in cg[n]]
+        L += [
+            "",
+            "## Instructions per call",
+            "",
+            (
+                f"callgrind, {meta['cg_n']} and {2 * meta['cg_n']} calls per case "
+                "in one process; the difference over the extra calls, less the "
+                "same difference for an empty loop."
+            ),
+            "",
+            "| case | " + " | ".join(cg_names) + " |",
+            "|---" * (len(cg_names) + 1) + "|",
+        ]
+        for key in CASE_KEYS:
+            cells = []
+            for n in cg_names:
+                ir = cg[n][key]["ir"]
+                fl = cg["floor"][key]["ir"] if "floor" in cg_names else None
+                cells.append(f"{ir:.0f}" + ("" if n == "floor" or not fl else f" ({ir / fl:.2f}x)"))
+            L.append(f"| {labels[key]} | " + " | ".join(cells) + " |")
+        if "krenn+syms" in cg_names:
+            L += [
+                "",
+                (
+                    "krenn+syms: the same sources built here with -g (the wheel "
+                    "is stripped), profiled only to name functions below; it should "
+                    "count as the installed krenn does, unless the sources moved on "
+                    "since the install."
+                ),
+            ]
+        for n in cg:
+            if "error" in cg[n]:
+                L.append(f"\ncallgrind failed for {n}: {cg[n]['error']}")
+
+    if "krenn" in names:
+        L += [
+            "",
+            "## krenn against its targets",
+            "",
+            "| case | target | krenn/floor | slower than a peer? | met |",
+            "|---|---|---|---|---|",
+        ]
+        missed = []
+        for key in CASE_KEYS:
+            r = timing[key, "krenn"]
+            lim = KRENN_TARGETS.get(key)
+            beaten_by = [p for p in PEERS if p in names and timing[key, p]["ns"] <= r["ns"]]
+            ok = (lim is None or r["ratio"] <= lim) and not beaten_by
+            if not ok:
+                missed.append(key)
+            target = (f"<= {lim}x floor, " if lim else "") + "faster than peers"
+            L.append(
+                f"| {labels[key]} | {target} | {r['ratio']:.2f}x | "
+                f"{', '.join(beaten_by) or 'no'} | {'yes' if ok else 'NO'} |"
+            )
+        prof = next(
+            (p for p in ("krenn+syms", "krenn") if cg and p in cg and "error" not in cg[p]), None
+        )
+        if prof:
+            L += [
+                "",
+                "## Where krenn's instructions go",
+                "",
+                (
+                    "Self instructions per call by function (callgrind, empty loop "
+                    f"subtracted), {prof} beside floor, for f(1, 2), the 17-digit "
+                    "case and every case krenn misses."
+                ),
+            ]
+            floor_cg = cg.get("floor", {})
+            for key in dict.fromkeys(["pos", "d17", *missed]):
+                L += [
+                    "",
+                    f"### {labels[key]}: {prof} {cg[prof][key]['ir']:.0f}"
+                    + (f", floor {floor_cg[key]['ir']:.0f}" if key in floor_cg else ""),
+                    "",
+                    "| function | krenn | floor |",
+                    "|---|---|---|",
+                ]
+                kf = cg[prof][key]["fns"]
+                ff = floor_cg.get(key, {}).get("fns", {})
+                # Top of each side, so both sides' own work shows.
+                rows = sorted(kf, key=kf.get, reverse=True)[:12]
+                rows += [k for k in sorted(ff, key=ff.get, reverse=True)[:8] if k not in rows]
+                rows.sort(key=lambda k: -max(kf.get(k, 0), ff.get(k, 0)))
+                for k in rows:
+                    cells = [f"{d[k]:.0f}" if k in d else "" for d in (kf, ff)]
+                    short = short_name(k).replace("|", "\\|")
+                    L.append(f"| `{short}` | {cells[0]} | {cells[1]} |")
+    (BENCH / "results.md").write_text("\n".join(L) + "\n")
+
+
+def write_chart(timing, names, meta, status):
+    try:
+        import matplotlib
+
+        matplotlib.use("Agg")
+        import matplotlib.pyplot as plt
+    except ImportError:
+        log("matplotlib missing: no results.png (pip install matplotlib)")
+        return
+    labels = {c[0]: c[1] for c in CASES}
+    groups = [
+        [k for k in CASE_KEYS if not k.startswith("err")],
+        [k for k in CASE_KEYS if k.startswith("err")],
+    ]
+    fig, axes = plt.subplots(1, 2, figsize=(14, 5.5), gridspec_kw={"width_ratios": [5, 2.4]})
+    width = 0.8 / len(names)
+    for ax, keys, title in zip(axes, groups, ["calls that succeed", "error paths"], strict=True):
+        for i, n in enumerate(names):
+            xs = [j + (i - (len(names) - 1) / 2) * width for j in range(len(keys))]
+            bars = ax.bar(xs, [timing[k, n]["ns"] for k in keys], width, label=n)
+            for bar, k in zip(bars, keys, strict=True):
+                if status[n]["notes"][k]:
+                    bar.set_hatch("//")
+        ax.set_xticks(range(len(keys)), [labels[k] for k in keys], fontsize=8)
+        ax.set_title(title)
+        ax.set_ylabel("ns per call (empty loop subtracted)")
+        ax.grid(axis="y", alpha=0.3)
+    axes[1].set_yscale("log")
+    axes[0].legend(fontsize=8, ncol=2)
+    fig.suptitle(f"sum_as_string, CPython {platform.python_version()}, {meta['date']}", fontsize=10)
+    fig.text(
+        0.99,
+        0.01,
+        "hatched: not the strict outcome (no error), see results.md",
+        ha="right",
+        fontsize=8,
+    )
+    fig.tight_layout(rect=(0, 0.03, 1, 1))
+    fig.savefig(BENCH / "results.png", dpi=110)
+
+
+# --- main --------------------------------------------------------------------
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    ap.add_argument("--quick", action="store_true", help="few rounds, smoke run")
+    ap.add_argument("--rounds", type=int, default=300)
+    ap.add_argument("--sample-ms", type=float, default=2.0, help="length of one timing sample")
+    ap.add_argument("--cg-calls", type=int, default=4000)
+    ap.add_argument("--no-build", action="store_true")
+    ap.add_argument("--no-callgrind", action="store_true")
+    args = ap.parse_args()
+    if args.quick:
+        args.rounds, args.cg_calls = 15, 500
+    t0 = time.monotonic()
+
+    if not args.no_build:
+        log("building peers into bench/_build ...")
+        build()
+
+    status = {n: check(n) for n in impls.IMPL_NAMES}
+    names = [n for n in impls.IMPL_NAMES if "missing" not in status[n]]
+    for n in impls.IMPL_NAMES:
+        log(f"  {n}: " + status[n].get("missing", "ok"))
+    if "floor" not in names:
+        sys.exit("the floor is not available; nothing to compare against")
+    funcs = {n: impls.load(n) for n in names}
+
+    cpu = max(os.sched_getaffinity(0))
+    os.sched_setaffinity(0, {cpu})
+    log(f"timing {len(names)} implementations, {args.rounds} rounds ...")
+    timing = time_all(funcs, args.rounds, args.sample_ms / 1000)
+    os.sched_setaffinity(0, set(range(os.cpu_count())))
+
+    cg = None
+    if args.no_callgrind:
+        pass
+    elif not shutil.which("valgrind") or not list(LIB.glob("bench_cgmark*")):
+        log("valgrind or its headers missing: no instruction counts")
+    else:
+        syms = None
+        if "krenn" in names:
+            log("building a krenn_python with symbols for the profile ...")
+            syms = build_krenn_symbols()
+        log("counting instructions under callgrind ...")
+        cg = callgrind_all(names, args.cg_calls, syms)
+
+    try:
+        import krenn_python
+
+        krenn = f"{versions()['krenn_python']} from {krenn_python.__file__}"
+    except Exception as e:
+        krenn = f"not importable ({type(e).__name__}: {e})"
+    meta = {
+        "date": datetime.datetime.now(datetime.UTC).strftime("%Y-%m-%d %H:%M UTC"),
+        "machine": machine(),
+        "cpu": cpu,
+        "python": sys.version.replace("\n", " "),
+        "versions": versions(),
+        "krenn": krenn,
+        "rounds": args.rounds,
+        "cg_n": args.cg_calls,
+    }
+    write_report(meta, status, timing, cg, names)
+    write_chart(timing, names, meta, status)
+    raw = {
+        "meta": meta,
+        "status": status,
+        "cg": cg,
+        "timing": {f"{k}|{n}": v for (k, n), v in timing.items()},
+    }
+    (BUILD / "results.json").write_text(json.dumps(raw, indent=1, default=str))
+    log((BENCH / "results.md").read_text())
+    log(f"done in {time.monotonic() - t0:.0f} s: bench/results.md, bench/results.png")
+
+
+if __name__ == "__main__":
+    main()
