@@ -105,6 +105,9 @@ PyErr error_from_panic(PanicPayload payload) noexcept {
 }
 
 void resume_panic(PyObject* type, PyObject* value, PyObject* traceback) {
+  // A restored lazy PanicException is pending as (type, args): the message is
+  // the instance's text, not the args tuple's.
+  PyErr_NormalizeException(&type, &value, &traceback);
   std::string message(unwrapped_message);
   if (value) {
     if (PyObject* str = PyObject_Str(value)) {
