@@ -67,7 +67,7 @@ void release_owned_from(std::size_t start) {
   constexpr std::size_t inline_capacity = 16;
   if (count <= inline_capacity) {
     PyObject* moved[inline_capacity];
-    std::memcpy(moved, list.data + start, count * sizeof(PyObject*));
+    for (std::size_t i = 0; i < count; ++i) moved[i] = list.data[start + i];
     list.len = start;
     decref_all(moved, count);
     return;

@@ -41,13 +41,14 @@ if os.environ.get("KRENN_TESTMOD_DIR"):
 else:
     _build_test_module()
     sys.path.insert(0, str(BUILD))
-os.environ["KRENN_TESTMOD_PATH"] = sys.path[0]
+TESTMOD_PATH = sys.path[0]
+os.environ["KRENN_TESTMOD_PATH"] = TESTMOD_PATH
 
 
 def run_python(code: str, timeout: float = 60) -> subprocess.CompletedProcess:
     """Runs code in a fresh interpreter that sees the test module."""
     env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join(filter(None, [sys.path[0], env.get("PYTHONPATH")]))
+    env["PYTHONPATH"] = os.pathsep.join(filter(None, [TESTMOD_PATH, env.get("PYTHONPATH")]))
     return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
                           timeout=timeout, env=env, cwd=str(ROOT / "tests"))
 

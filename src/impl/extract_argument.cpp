@@ -25,8 +25,21 @@ namespace {
 }
 
 [[nodiscard]] inline bool same_text(std::string_view name, const char* data, Py_ssize_t size) {
-  return name.size() == static_cast<std::size_t>(size) &&
-         std::memcmp(name.data(), data, name.size()) == 0;
+  if (name.size() != static_cast<std::size_t>(size)) return false;
+  // Parameter names are short: a byte loop beats a call to memcmp.
+  for (std::size_t i = 0; i < name.size(); ++i)
+    if (name[i] != data[i]) return false;
+  return true;
+}
+
+// A compact ASCII str is its own UTF-8: the same bytes that
+// PyUnicode_AsUTF8AndSize would give, without the call.
+[[nodiscard]] inline const char* keyword_utf8(PyObject* keyword, Py_ssize_t& size) {
+  if (PyUnicode_IS_COMPACT_ASCII(keyword)) [[likely]] {
+    size = PyUnicode_GET_LENGTH(keyword);
+    return static_cast<const char*>(PyUnicode_DATA(keyword));
+  }
+  return PyUnicode_AsUTF8AndSize(keyword, &size);
 }
 
 [[gnu::cold]] PyErr keyword_not_text(PyObject* keyword) {
@@ -169,7 +182,7 @@ Result<void> bind_fastcall_arguments(const ParamSpec& spec, PyObject* const* arg
       if (!PyUnicode_Check(keyword)) [[unlikely]]
         return failure(keyword_not_text(keyword));
       Py_ssize_t size = 0;
-      const char* data = PyUnicode_AsUTF8AndSize(keyword, &size);
+      const char* data = keyword_utf8(keyword, size);
       if (!data) [[unlikely]]
         return failure(keyword_not_utf8(spec, keyword));
       std::string_view text(data, static_cast<std::size_t>(size));

@@ -21,9 +21,10 @@ void panic_after_disarm() noexcept {
   std::abort();
 }
 
-void restore_failure(std::optional<Result<PyObject*>>& outcome,
-                     std::optional<PanicPayload>& caught) {
-  PyErr err = outcome ? std::move(outcome->error()) : error_from_panic(std::move(*caught));
+void restore_failure(std::optional<PyErr>& error, std::optional<PanicPayload>& caught) {
+  if (!error && !caught) panic("an entry body returned no object and no error");
+  PyErr err = error ? std::move(*error) : error_from_panic(std::move(*caught));
+  error.reset();
   caught.reset();
   if (err.is_normalizing()) panic_normalizing_restore();
   restore_error(std::move(err));

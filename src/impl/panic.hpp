@@ -4,7 +4,6 @@
 
 #include <Python.h>
 
-#include <exception>
 #include <optional>
 #include <source_location>
 #include <string_view>
@@ -16,16 +15,17 @@
 
 namespace krenn {
 
-// Ends the process if a panic unwinds through it while armed.
+// Ends the process if a panic unwinds through it while armed. Every normal
+// path disarms it first, so reaching the destructor armed means unwinding.
 class AbortGuard {
  public:
   explicit AbortGuard(std::string_view message,
                       std::source_location where = std::source_location::current()) noexcept
-      : message_(message), where_(where), exceptions_(std::uncaught_exceptions()) {}
+      : message_(message), where_(where) {}
   AbortGuard(const AbortGuard&) = delete;
   AbortGuard& operator=(const AbortGuard&) = delete;
   ~AbortGuard() {
-    if (armed_ && std::uncaught_exceptions() > exceptions_) [[unlikely]]
+    if (armed_) [[unlikely]]
       fire();
   }
   void disarm() noexcept { armed_ = false; }
@@ -34,7 +34,6 @@ class AbortGuard {
   [[noreturn]] void fire() const noexcept;
   std::string_view message_;
   std::source_location where_;
-  int exceptions_;
   bool armed_ = true;
 };
 
@@ -63,27 +62,30 @@ inline constexpr std::string_view ffi_boundary_message = "uncaught panic at ffi 
 
 [[noreturn]] void foreign_exception() noexcept;
 [[noreturn]] void panic_after_disarm() noexcept;
-[[gnu::cold]] void restore_failure(std::optional<Result<PyObject*>>& outcome,
+[[gnu::cold]] void restore_failure(std::optional<PyErr>& error,
                                    std::optional<PanicPayload>& caught);
 
 template <typename Body>
 PyObject* run_trampoline(Body& body) {
   AbortGuard guard(ffi_boundary_message);
   PoolScope pool;
-  std::optional<Result<PyObject*>> outcome;
+  PyObject* result = nullptr;
+  std::optional<PyErr> error;
   std::optional<PanicPayload> caught;
   try {
-    outcome.emplace(body());
+    Result<PyObject*> outcome = body();
+    if (outcome.has_value()) [[likely]]
+      result = *outcome;
+    else
+      error.emplace(std::move(outcome.error()));
   } catch (Panic& p) {
     caught.emplace(std::move(p.payload));
   } catch (...) {
     foreign_exception();
   }
-  PyObject* result = nullptr;
-  if (outcome && outcome->has_value()) [[likely]]
-    result = **outcome;
-  else
-    restore_failure(outcome, caught);
+  // Outside the catcher: a panic while restoring ends the process.
+  if (!result) [[unlikely]]
+    restore_failure(error, caught);
   guard.disarm();
   pool.close();
   return result;
