@@ -24,7 +24,7 @@ void write_number(unsigned long long n) noexcept {
 std::string_view payload_text(const PanicPayload& payload) noexcept {
   if (auto* owned = std::get_if<std::string>(&payload.value)) return *owned;
   if (auto* constant = std::get_if<std::string_view>(&payload.value)) return *constant;
-  return "Box<dyn Any>";
+  return "<a panic payload that is not text>";
 }
 
 [[noreturn]] void raise(PanicPayload payload, std::source_location where) {

@@ -166,3 +166,16 @@ def test_boundary_ends_process(python_run, call, texts):
     assert "survived" not in proc.stdout
     for text in texts:
         assert text in proc.stderr
+
+
+def test_failed_type_creation_reports_instead_of_recursing(python_run):
+    # With a base that is no class, making PanicException fails; fetching that
+    # failure must not try to make the type again from inside the attempt.
+    code = (f"{PRELUDE}import ctypes\n"
+            "ctypes.c_void_p.in_dll(ctypes.pythonapi, 'PyExc_BaseException').value = id(5)\n"
+            "t.err_fetch_given(ValueError, ValueError('x'))\n")
+    proc = python_run(code)
+    assert proc.returncode == -6  # SIGABRT from the boundary, not a stack overflow
+    assert "Failed to initialize new exception type.: PyErr { type: <class 'TypeError'>" \
+        in proc.stderr
+    assert "uncaught panic at ffi boundary" in proc.stderr
