@@ -111,7 +111,14 @@ inline void close_pool(OwnedPool pool) {
       detail::touch_owned_list();
       if (detail::owned_list_state == OwnedListState::Destroyed) detail::owned_list_destroyed();
     }
-    if (detail::owned_list.len > *pool.start) detail::release_owned_from(*pool.start);
+    RefVec& list = detail::owned_list;
+    if (list.len == *pool.start + 1) [[likely]] {
+      // One entry (a call's result, typically): it leaves the list first.
+      PyObject* obj = list.data[--list.len];
+      detail::decref(obj);
+    } else if (list.len > *pool.start) {
+      detail::release_owned_from(*pool.start);
+    }
   }
   detail::gil_count -= 1;
 }
