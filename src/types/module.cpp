@@ -15,6 +15,15 @@ namespace {
 
 constexpr char empty_text[] = "";
 
+// Records live for the rest of the process. Chained from a static, they stay
+// reachable after their function objects are gone, so leak checkers see them
+// kept rather than lost. Changed only under the GIL.
+struct KeptRecord {
+  MethodRecord record;
+  KeptRecord* next;
+};
+constinit KeptRecord* kept_records = nullptr;
+
 }  // namespace
 
 Result<PyObject*> make_module(ModuleSpec& spec) {
@@ -76,8 +85,9 @@ Result<PyObject*> new_function(const MethodSpec& spec, PyObject* module) {
   if (!record) return failure(std::move(record.error()));
   // CPython keeps the block's address in the function object, and the block
   // keeps the texts' addresses: both live for the rest of the process.
-  auto* kept = std::make_unique<MethodRecord>(std::move(*record)).release();
-  PyObject* function = PyCMethod_New(&kept->def, module, module_str, nullptr);
+  auto* kept = new KeptRecord{std::move(*record), kept_records};
+  kept_records = kept;
+  PyObject* function = PyCMethod_New(&kept->record.def, module, module_str, nullptr);
   if (!function) return failure(fetch_error());
   register_owned(function);
   return function;
