@@ -31,8 +31,8 @@ constexpr ParamSpec sum_as_string_params{
 
 Result<PyObject*> sum_as_string(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   std::array<PyObject*, 2> slots{};
-  if (Result<void> bound = bind_fastcall_arguments(sum_as_string_params, args, nargs, kwnames,
-                                                   slots);
+  if (Result<void> bound =
+          bind_fastcall_arguments(sum_as_string_params, args, nargs, kwnames, slots);
       !bound) [[unlikely]]
     return failure(std::move(bound.error()));
   Result<std::uint64_t> a = index_to_u64(slots[0]);

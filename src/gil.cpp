@@ -114,7 +114,8 @@ void RefVec::free_storage() noexcept {
 }
 
 void ByteLock::lock_contended() noexcept {
-  while (word_.exchange(2, std::memory_order_acquire) != 0) word_.wait(2, std::memory_order_relaxed);
+  while (word_.exchange(2, std::memory_order_acquire) != 0)
+    word_.wait(2, std::memory_order_relaxed);
 }
 
 namespace {

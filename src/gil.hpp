@@ -23,7 +23,8 @@ struct RefVec {
   std::size_t cap = 0;
 
   void push(PyObject* obj) {
-    if (len == cap) [[unlikely]] grow();
+    if (len == cap) [[unlikely]]
+      grow();
     data[len++] = obj;
   }
   void grow();
@@ -41,7 +42,8 @@ class ByteLock {
       lock_contended();
   }
   void unlock() noexcept {
-    if (word_.exchange(0, std::memory_order_release) == 2) [[unlikely]] word_.notify_one();
+    if (word_.exchange(0, std::memory_order_release) == 2) [[unlikely]]
+      word_.notify_one();
   }
 
  private:
@@ -64,7 +66,7 @@ extern constinit thread_local OwnedListState owned_list_state [[gnu::tls_model("
 extern constinit PendingRefs pending_refs;
 
 [[noreturn]] void gil_prohibited(std::int64_t count);
-void touch_owned_list();  // registers the thread-exit destructor on first use
+void touch_owned_list();        // registers the thread-exit destructor on first use
 void take_and_apply_pending();  // entered with the lock held; releases it
 void release_owned_from(std::size_t start);
 void register_owned_slow(PyObject* obj);
@@ -95,7 +97,8 @@ inline void apply_pending() {
 
 [[nodiscard]] inline OwnedPool open_pool() {
   std::int64_t count = detail::gil_count;
-  if (count < 0) [[unlikely]] detail::gil_prohibited(count);
+  if (count < 0) [[unlikely]]
+    detail::gil_prohibited(count);
   detail::gil_count = count + 1;
   apply_pending();
   if (detail::owned_list_state != OwnedListState::Live) [[unlikely]] {
@@ -173,8 +176,7 @@ class Owned {
 class GilEnsureGuard {
  public:
   GilEnsureGuard() noexcept = default;
-  GilEnsureGuard(PyGILState_STATE gstate, OwnedPool pool) noexcept
-      : taken_(Taken{pool, gstate}) {}
+  GilEnsureGuard(PyGILState_STATE gstate, OwnedPool pool) noexcept : taken_(Taken{pool, gstate}) {}
   GilEnsureGuard(const GilEnsureGuard&) = delete;
   GilEnsureGuard& operator=(const GilEnsureGuard&) = delete;
   ~GilEnsureGuard();

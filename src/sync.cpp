@@ -16,7 +16,7 @@ PyObject* OnceSlot::set_or_release(PyObject* obj) {
 
 PyObject* InternedName::fill() {
   PyObject* name = intern_text(name_);  // a pool reference
-  Py_INCREF(name);                       // and one for the slot
+  Py_INCREF(name);                      // and one for the slot
   return slot_.set_or_release(name);
 }
 

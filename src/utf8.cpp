@@ -60,8 +60,8 @@ std::optional<Utf8Error> check_utf8(std::string_view bytes) noexcept {
 std::string describe_utf8_error(const Utf8Error& error) {
   if (!error.error_len)
     return "incomplete utf-8 byte sequence from index " + std::to_string(error.valid_up_to);
-  return "invalid utf-8 sequence of " + std::to_string(*error.error_len) +
-         " bytes from index " + std::to_string(error.valid_up_to);
+  return "invalid utf-8 sequence of " + std::to_string(*error.error_len) + " bytes from index " +
+         std::to_string(error.valid_up_to);
 }
 
 std::string decode_utf8_lossy(std::string_view bytes) {

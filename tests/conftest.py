@@ -19,9 +19,14 @@ BUILD = ROOT / "build" / f"testmod-{sys.implementation.cache_tag}-{sysconfig.get
 def _build_test_module() -> None:
     BUILD.mkdir(parents=True, exist_ok=True)
     configure = [
-        "cmake", "-S", str(ROOT), "-B", str(BUILD),
+        "cmake",
+        "-S",
+        str(ROOT),
+        "-B",
+        str(BUILD),
         f"-DPython_EXECUTABLE={sys.executable}",
-        "-DKRENN_TEST_MODULE=ON", "-DKRENN_SHIPPED_MODULE=OFF",
+        "-DKRENN_TEST_MODULE=ON",
+        "-DKRENN_SHIPPED_MODULE=OFF",
         "-DCMAKE_BUILD_TYPE=" + os.environ.get("KRENN_TEST_BUILD_TYPE", "Release"),
     ]
     generator = os.environ.get("CMAKE_GENERATOR")
@@ -32,8 +37,9 @@ def _build_test_module() -> None:
         except (OSError, subprocess.CalledProcessError):
             pass
     subprocess.run(configure, check=True, stdout=subprocess.DEVNULL)
-    subprocess.run(["cmake", "--build", str(BUILD), "--parallel", "2"], check=True,
-                   stdout=subprocess.DEVNULL)
+    subprocess.run(
+        ["cmake", "--build", str(BUILD), "--parallel", "2"], check=True, stdout=subprocess.DEVNULL
+    )
 
 
 if os.environ.get("KRENN_TESTMOD_DIR"):
@@ -49,8 +55,14 @@ def run_python(code: str, timeout: float = 60) -> subprocess.CompletedProcess:
     """Runs code in a fresh interpreter that sees the test module."""
     env = dict(os.environ)
     env["PYTHONPATH"] = os.pathsep.join(filter(None, [TESTMOD_PATH, env.get("PYTHONPATH")]))
-    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                          timeout=timeout, env=env, cwd=str(ROOT / "tests"))
+    return subprocess.run(
+        [sys.executable, "-c", code],
+        capture_output=True,
+        text=True,
+        timeout=timeout,
+        env=env,
+        cwd=str(ROOT / "tests"),
+    )
 
 
 @pytest.fixture

@@ -10,8 +10,10 @@ import _krenn_testing as t
 PanicException = type(t.err_value(t.err_new("panic", "x")))
 NONE_PENDING = "attempted to fetch exception but none was set"
 # python_run's own path entry is read too late under pytest; name the module's.
-PRELUDE = ("import os, sys\nsys.path.insert(0, os.environ['KRENN_TESTMOD_PATH'])\n"
-           "import _krenn_testing as t\n")
+PRELUDE = (
+    "import os, sys\nsys.path.insert(0, os.environ['KRENN_TESTMOD_PATH'])\n"
+    "import _krenn_testing as t\n"
+)
 
 
 def caught():
@@ -21,18 +23,21 @@ def caught():
         return e
 
 
-@pytest.mark.parametrize("args, exc_type, exc_args", [
-    (("system", "s"), SystemError, ("s",)),
-    (("value", "v"), ValueError, ("v",)),
-    (("import", "i"), ImportError, ("i",)),
-    (("panic_constant", "pc"), PanicException, ("pc",)),
-    (("type", "ty"), TypeError, ("ty",)),
-    (("panic", "p"), PanicException, ("p",)),
-    (("with_type", KeyError, "k"), KeyError, ("k",)),
-    (("from_value", 5), TypeError, ("exceptions must derive from BaseException",)),
-    (("from_value", ValueError), ValueError, ()),
-    (("conversion", int, "Foo"), TypeError, ("'int' object cannot be converted to 'Foo'",)),
-])
+@pytest.mark.parametrize(
+    "args, exc_type, exc_args",
+    [
+        (("system", "s"), SystemError, ("s",)),
+        (("value", "v"), ValueError, ("v",)),
+        (("import", "i"), ImportError, ("i",)),
+        (("panic_constant", "pc"), PanicException, ("pc",)),
+        (("type", "ty"), TypeError, ("ty",)),
+        (("panic", "p"), PanicException, ("p",)),
+        (("with_type", KeyError, "k"), KeyError, ("k",)),
+        (("from_value", 5), TypeError, ("exceptions must derive from BaseException",)),
+        (("from_value", ValueError), ValueError, ()),
+        (("conversion", int, "Foo"), TypeError, ("'int' object cannot be converted to 'Foo'",)),
+    ],
+)
 @pytest.mark.parametrize("access", [t.err_type, t.err_value, t.err_traceback])
 def test_lazy_errors_normalize_on_access(args, exc_type, exc_args, access):
     h = t.err_new(*args)
@@ -94,12 +99,15 @@ def test_from_instance_is_normalized_at_once():
     assert t.err_value(h) is exc and t.err_traceback(h) is exc.__traceback__
 
 
-@pytest.mark.parametrize("args, exc_type, message", [
-    (("value", "lazy text"), ValueError, "lazy text"),
-    (("type", "owned text"), TypeError, "owned text"),
-    (("panic", "owned panic"), PanicException, "owned panic"),
-    (("from_value", 5), TypeError, "exceptions must derive from BaseException"),
-])
+@pytest.mark.parametrize(
+    "args, exc_type, message",
+    [
+        (("value", "lazy text"), ValueError, "lazy text"),
+        (("type", "owned text"), TypeError, "owned text"),
+        (("panic", "owned panic"), PanicException, "owned panic"),
+        (("from_value", 5), TypeError, "exceptions must derive from BaseException"),
+    ],
+)
 def test_raise_through_trampoline(args, exc_type, message):
     with pytest.raises(exc_type) as info:
         t.err_raise(t.err_new(*args))
@@ -171,14 +179,19 @@ def test_cause():
 
 
 def test_debug_text():
-    text = ("PyErr { type: <class 'SystemError'>, value: SystemError('" + NONE_PENDING
-            + "'), traceback: None }")
+    text = (
+        "PyErr { type: <class 'SystemError'>, value: SystemError('"
+        + NONE_PENDING
+        + "'), traceback: None }"
+    )
     assert t.err_debug(t.err_fetch()) == text
     assert t.err_debug_native_thread() == (text, 0, 0, 0, 0)
     exc = caught()
-    assert re.fullmatch(r"PyErr \{ type: <class 'KeyError'>, value: KeyError\('k'\), "
-                        r"traceback: Some\(<traceback object at 0x[0-9a-f]+>\) \}",
-                        t.err_debug(t.err_new("from_value", exc)))
+    assert re.fullmatch(
+        r"PyErr \{ type: <class 'KeyError'>, value: KeyError\('k'\), "
+        r"traceback: Some\(<traceback object at 0x[0-9a-f]+>\) \}",
+        t.err_debug(t.err_new("from_value", exc)),
+    )
 
 
 def test_report_unraisable(monkeypatch):
@@ -201,10 +214,14 @@ def test_api_call_failed(capfd):
 
 
 def test_first_fetch_makes_panic_exception(python_run):
-    proc = python_run(PRELUDE + (
-        "print(t.panic_exception_ready())\n"
-        "t.err_fetch_given(ValueError)\n"
-        "print(t.panic_exception_ready())\n"))
+    proc = python_run(
+        PRELUDE
+        + (
+            "print(t.panic_exception_ready())\n"
+            "t.err_fetch_given(ValueError)\n"
+            "print(t.panic_exception_ready())\n"
+        )
+    )
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout.split() == ["False", "True"]
 

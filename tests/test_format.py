@@ -8,12 +8,15 @@ import pytest
 import _krenn_testing as t
 
 
-@pytest.mark.parametrize("text, owned, in_place", [
-    (b"name\0", False, True),   # stored with its NUL: used in place
-    (b"name", True, False),     # copied with a NUL added
-    (b"", False, False),        # the static empty text
-    (b"\0", False, True),
-])
+@pytest.mark.parametrize(
+    "text, owned, in_place",
+    [
+        (b"name\0", False, True),  # stored with its NUL: used in place
+        (b"name", True, False),  # copied with a NUL added
+        (b"", False, False),  # the static empty text
+        (b"\0", False, True),
+    ],
+)
 def test_c_text(text, owned, in_place):
     got_owned, got_in_place, value = t.make_c_text(text, "msg")
     assert (got_owned, got_in_place) == (owned, in_place)
@@ -26,11 +29,14 @@ def test_c_text_refuses_inner_nul(text):
         t.make_c_text(text, "the message")
 
 
-@pytest.mark.parametrize("name, doc, message", [
-    (b"f\0x", b"doc\0", "function name cannot contain NUL byte."),
-    (b"f\0x", b"d\0oc", "function name cannot contain NUL byte."),  # name goes first
-    (b"f", b"d\0oc", "function doc cannot contain NUL byte."),
-])
+@pytest.mark.parametrize(
+    "name, doc, message",
+    [
+        (b"f\0x", b"doc\0", "function name cannot contain NUL byte."),
+        (b"f\0x", b"d\0oc", "function name cannot contain NUL byte."),  # name goes first
+        (b"f", b"d\0oc", "function doc cannot contain NUL byte."),
+    ],
+)
 def test_function_texts_with_nul(name, doc, message):
     with pytest.raises(ValueError) as info:
         t.new_function(name, doc, sys.modules[__name__])
@@ -73,12 +79,15 @@ def test_module_name():
         t.module_name(object())
 
 
-@pytest.mark.parametrize("text, expected, owned", [
-    ("plain", "plain", False),
-    ("a\ud800b", "a\ufffd\ufffd\ufffdb", True),
-    ("\udfff", "\ufffd" * 3, True),
-    ("\U0001f600", "\U0001f600", False),
-])
+@pytest.mark.parametrize(
+    "text, expected, owned",
+    [
+        ("plain", "plain", False),
+        ("a\ud800b", "a\ufffd\ufffd\ufffdb", True),
+        ("\udfff", "\ufffd" * 3, True),
+        ("\U0001f600", "\U0001f600", False),
+    ],
+)
 def test_text_lossy(text, expected, owned):
     assert t.text_lossy(text) == (expected, owned)
 
@@ -88,10 +97,13 @@ class Outer:
         pass
 
 
-@pytest.mark.parametrize("obj, target, message", [
-    (5, "PyString", "'int' object cannot be converted to 'PyString'"),
-    (Outer.Inner(), "PyList", "'Outer.Inner' object cannot be converted to 'PyList'"),
-])
+@pytest.mark.parametrize(
+    "obj, target, message",
+    [
+        (5, "PyString", "'int' object cannot be converted to 'PyString'"),
+        (Outer.Inner(), "PyList", "'Outer.Inner' object cannot be converted to 'PyList'"),
+    ],
+)
 def test_conversion_error_text(obj, target, message):
     handle = t.err_new("conversion", type(obj), target)
     with pytest.raises(TypeError) as info:
@@ -109,7 +121,10 @@ def test_conversion_error_without_type_name():
     handle = t.err_new("conversion", Meta("X", (), {}), "PyString")
     with pytest.raises(TypeError) as info:
         t.err_raise(handle)
-    assert str(info.value) == "'<failed to extract type name>' object cannot be converted to 'PyString'"
+    assert (
+        str(info.value)
+        == "'<failed to extract type name>' object cannot be converted to 'PyString'"
+    )
 
 
 def test_extract_text():
@@ -160,8 +175,10 @@ def test_debug_object():
 
 
 def test_debug_error_forms():
-    expected = ("PyErr { type: <class 'SystemError'>, value: SystemError('attempted to fetch "
-                "exception but none was set'), traceback: None }")
+    expected = (
+        "PyErr { type: <class 'SystemError'>, value: SystemError('attempted to fetch "
+        "exception but none was set'), traceback: None }"
+    )
     assert t.err_debug(t.err_fetch()) == expected
     text, *states = t.err_debug_native_thread()
     assert text == expected
@@ -174,7 +191,8 @@ def test_debug_error_with_traceback():
     except KeyError as e:
         handle = t.err_new("from_value", e)
     assert t.err_debug(handle).startswith(
-        "PyErr { type: <class 'KeyError'>, value: KeyError('k'), traceback: Some(<traceback object")
+        "PyErr { type: <class 'KeyError'>, value: KeyError('k'), traceback: Some(<traceback object"
+    )
 
 
 @pytest.mark.parametrize("name", ["__name__", "__all__", "__qualname__"])

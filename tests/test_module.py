@@ -9,8 +9,8 @@ import types
 
 import pytest
 
-import krenn_python
 import _krenn_testing as t
+import krenn_python
 
 
 def test_module_surface():
@@ -38,8 +38,12 @@ def test_exports_exactly_one_symbol():
     nm = shutil.which("nm")
     if nm is None:
         pytest.skip("nm is not installed")
-    out = subprocess.run([nm, "-D", "--defined-only", krenn_python.__file__],
-                         capture_output=True, text=True, check=True).stdout
+    out = subprocess.run(
+        [nm, "-D", "--defined-only", krenn_python.__file__],
+        capture_output=True,
+        text=True,
+        check=True,
+    ).stdout
     symbols = [line.split()[-1] for line in out.splitlines() if line.strip()]
     assert symbols == ["PyInit_krenn_python"]
 
@@ -47,14 +51,16 @@ def test_exports_exactly_one_symbol():
 def test_second_init_raises_import_error():
     init = ctypes.PyDLL(krenn_python.__file__).PyInit_krenn_python
     init.restype = ctypes.py_object
-    before = sum(isinstance(o, types.ModuleType) and o.__name__ == "krenn_python"
-                 for o in gc.get_objects())
+    before = sum(
+        isinstance(o, types.ModuleType) and o.__name__ == "krenn_python" for o in gc.get_objects()
+    )
     with pytest.raises(ImportError) as info:
         init()
     assert str(info.value) == "Krenn modules may only be initialized once per interpreter process"
     gc.collect()
-    after = sum(isinstance(o, types.ModuleType) and o.__name__ == "krenn_python"
-                for o in gc.get_objects())
+    after = sum(
+        isinstance(o, types.ModuleType) and o.__name__ == "krenn_python" for o in gc.get_objects()
+    )
     assert after == before  # the module made by the refused call is gone
 
 

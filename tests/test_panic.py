@@ -16,17 +16,24 @@ DOC = (
     "Python interpreter to exit.\n"
 )
 # python_run's own path entry is read too late under pytest; name the module's.
-PRELUDE = ("import os, sys\nsys.path.insert(0, os.environ['KRENN_TESTMOD_PATH'])\n"
-           "import _krenn_testing as t\n")
-RESUME = ("--- Krenn is resuming a panic after fetching a PanicException from Python. ---\n"
-          "Python stack trace below:\n")
+PRELUDE = (
+    "import os, sys\nsys.path.insert(0, os.environ['KRENN_TESTMOD_PATH'])\n"
+    "import _krenn_testing as t\n"
+)
+RESUME = (
+    "--- Krenn is resuming a panic after fetching a PanicException from Python. ---\n"
+    "Python stack trace below:\n"
+)
 
 
-@pytest.mark.parametrize("call, message", [
-    (lambda: t.panic_with_owned("msg"), "msg"),
-    (t.panic_with_constant, "a constant panic message"),
-    (t.panic_with_any, "panic from C++ code"),
-])
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (lambda: t.panic_with_owned("msg"), "msg"),
+        (t.panic_with_constant, "a constant panic message"),
+        (t.panic_with_any, "panic from C++ code"),
+    ],
+)
 def test_panic_becomes_panic_exception(call, message, capfd):
     with pytest.raises(PanicException) as info:
         try:
@@ -87,13 +94,16 @@ class BadStr:
         raise RuntimeError("no str")
 
 
-@pytest.mark.parametrize("value, message", [
-    (PanicException("m"), "m"),
-    (PanicException(), ""),
-    (PanicException(BadStr()), "Unwrapped panic from Python code"),
-    (("m",), "m"),  # pending as a lazy one is restored: (type, args)
-    ("m", "m"),
-])
+@pytest.mark.parametrize(
+    "value, message",
+    [
+        (PanicException("m"), "m"),
+        (PanicException(), ""),
+        (PanicException(BadStr()), "Unwrapped panic from Python code"),
+        (("m",), "m"),  # pending as a lazy one is restored: (type, args)
+        ("m", "m"),
+    ],
+)
 def test_resumed_panic(value, message, capfd):
     with pytest.raises(PanicException) as info:
         t.err_fetch_given(PanicException, value)
@@ -101,7 +111,7 @@ def test_resumed_panic(value, message, capfd):
     assert info.value is not value
     err = capfd.readouterr().err
     assert err.startswith(RESUME)
-    assert "PanicException" in err[len(RESUME):]
+    assert "PanicException" in err[len(RESUME) :]
     assert t.gil_count() == 0
 
 
@@ -125,9 +135,13 @@ def test_shipped_module_resumes_its_own_panic_exception(capfd):
 
     with pytest.raises(TypeError):
         krenn_python.sum_as_string(1.5, 2)  # a fetch: makes its PanicException
-    own = [c for c in BaseException.__subclasses__()
-           if c.__qualname__ == "PanicException" and c.__module__ == "krenn_runtime"
-           and c is not PanicException]
+    own = [
+        c
+        for c in BaseException.__subclasses__()
+        if c.__qualname__ == "PanicException"
+        and c.__module__ == "krenn_runtime"
+        and c is not PanicException
+    ]
     assert len(own) == 1
     shipped = own[0]
 
@@ -154,12 +168,19 @@ def test_shipped_module_resumes_its_own_panic_exception(capfd):
     assert krenn_python.sum_as_string(1, 2) == "3"
 
 
-@pytest.mark.parametrize("call, texts", [
-    ("t.return_normalizing()",
-     ["PyErr state should never be invalid outside of normalization",
-      "uncaught panic at ffi boundary"]),
-    ("t.throw_foreign()", ["fatal runtime error"]),
-])
+@pytest.mark.parametrize(
+    "call, texts",
+    [
+        (
+            "t.return_normalizing()",
+            [
+                "PyErr state should never be invalid outside of normalization",
+                "uncaught panic at ffi boundary",
+            ],
+        ),
+        ("t.throw_foreign()", ["fatal runtime error"]),
+    ],
+)
 def test_boundary_ends_process(python_run, call, texts):
     proc = python_run(f"{PRELUDE}{call}\nprint('survived')")
     assert proc.returncode != 0
@@ -171,11 +192,14 @@ def test_boundary_ends_process(python_run, call, texts):
 def test_failed_type_creation_reports_instead_of_recursing(python_run):
     # With a base that is no class, making PanicException fails; fetching that
     # failure must not try to make the type again from inside the attempt.
-    code = (f"{PRELUDE}import ctypes\n"
-            "ctypes.c_void_p.in_dll(ctypes.pythonapi, 'PyExc_BaseException').value = id(5)\n"
-            "t.err_fetch_given(ValueError, ValueError('x'))\n")
+    code = (
+        f"{PRELUDE}import ctypes\n"
+        "ctypes.c_void_p.in_dll(ctypes.pythonapi, 'PyExc_BaseException').value = id(5)\n"
+        "t.err_fetch_given(ValueError, ValueError('x'))\n"
+    )
     proc = python_run(code)
     assert proc.returncode == -6  # SIGABRT from the boundary, not a stack overflow
-    assert "Failed to initialize new exception type.: PyErr { type: <class 'TypeError'>" \
-        in proc.stderr
+    assert (
+        "Failed to initialize new exception type.: PyErr { type: <class 'TypeError'>" in proc.stderr
+    )
     assert "uncaught panic at ffi boundary" in proc.stderr

@@ -10,8 +10,10 @@ import pytest
 import _krenn_testing as t
 
 # python_run's own path entry is read too late under pytest; name the module's.
-PRELUDE = ("import os, sys\nsys.path.insert(0, os.environ['KRENN_TESTMOD_PATH'])\n"
-           "import _krenn_testing as t\n")
+PRELUDE = (
+    "import os, sys\nsys.path.insert(0, os.environ['KRENN_TESTMOD_PATH'])\n"
+    "import _krenn_testing as t\n"
+)
 
 
 @pytest.fixture(autouse=True)
@@ -181,16 +183,31 @@ def test_registration_after_list_destroyed_is_never_released():
     assert sys.getrefcount(obj) == base + 1
 
 
-@pytest.mark.parametrize("code, texts", [
-    ("t.set_gil_count(-1); t.noop()",
-     [r"thread 'main' panicked at src/gil\.cpp:\d+:\d+:\nAccess to the GIL is prohibited "
-      r"while a __traverse__ implmentation is running\.\n", "uncaught panic at ffi boundary"]),
-    ("t.set_gil_count(-2); t.noop()",
-     [r"thread 'main' panicked at src/gil\.cpp:\d+:\d+:\n"
-      r"Access to the GIL is currently prohibited\.\n", "uncaught panic at ffi boundary"]),
-    ("t.after_destruction(object(), True)",
-     ["cannot access a Thread Local Storage value during or after destruction"]),
-])
+@pytest.mark.parametrize(
+    "code, texts",
+    [
+        (
+            "t.set_gil_count(-1); t.noop()",
+            [
+                r"thread 'main' panicked at src/gil\.cpp:\d+:\d+:\nAccess to the GIL is prohibited "
+                r"while a __traverse__ implmentation is running\.\n",
+                "uncaught panic at ffi boundary",
+            ],
+        ),
+        (
+            "t.set_gil_count(-2); t.noop()",
+            [
+                r"thread 'main' panicked at src/gil\.cpp:\d+:\d+:\n"
+                r"Access to the GIL is currently prohibited\.\n",
+                "uncaught panic at ffi boundary",
+            ],
+        ),
+        (
+            "t.after_destruction(object(), True)",
+            ["cannot access a Thread Local Storage value during or after destruction"],
+        ),
+    ],
+)
 def test_prohibited_access_ends_process(python_run, code, texts):
     proc = python_run(f"{PRELUDE}{code}\nprint('survived')")
     assert proc.returncode != 0 and "survived" not in proc.stdout

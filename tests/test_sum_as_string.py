@@ -3,7 +3,8 @@
 import sys
 
 import pytest
-from hypothesis import given, strategies as st
+from hypothesis import given
+from hypothesis import strategies as st
 
 from krenn_python import sum_as_string
 
@@ -20,18 +21,21 @@ def test_matches_python_arithmetic(a, b):
     assert sum_as_string(a, b=b) == expected
 
 
-@pytest.mark.parametrize("a, b, expected", [
-    (1, 2, "3"),
-    (0, 0, "0"),
-    (U64 - 1, 0, "18446744073709551615"),  # equals the C API's error return
-    (U64 - 1, 1, "0"),
-    (U64 - 1, U64 - 1, str(U64 - 2)),
-    (2**30, 2**30 - 1, str(2**31 - 1)),  # digit boundaries of the fast path
-    (2**60 - 1, 2**60, str(2**61 - 1)),
-    (2**63, 2**63, "0"),
-    (True, 2, "3"),
-    (False, False, "0"),
-])
+@pytest.mark.parametrize(
+    "a, b, expected",
+    [
+        (1, 2, "3"),
+        (0, 0, "0"),
+        (U64 - 1, 0, "18446744073709551615"),  # equals the C API's error return
+        (U64 - 1, 1, "0"),
+        (U64 - 1, U64 - 1, str(U64 - 2)),
+        (2**30, 2**30 - 1, str(2**31 - 1)),  # digit boundaries of the fast path
+        (2**60 - 1, 2**60, str(2**61 - 1)),
+        (2**63, 2**63, "0"),
+        (True, 2, "3"),
+        (False, False, "0"),
+    ],
+)
 def test_values(a, b, expected):
     result = sum_as_string(a, b)
     assert type(result) is str
@@ -51,20 +55,29 @@ class MyInt(int):
 
 
 @pytest.mark.filterwarnings("ignore:__index__ returned non-int:DeprecationWarning")
-@pytest.mark.parametrize("a, expected", [
-    (MyInt(5), "6"), (Index(5), "6"), (Index(True), "2"), (Index(MyInt(5)), "6"),
-])
+@pytest.mark.parametrize(
+    "a, expected",
+    [
+        (MyInt(5), "6"),
+        (Index(5), "6"),
+        (Index(True), "2"),
+        (Index(MyInt(5)), "6"),
+    ],
+)
 def test_integer_protocol(a, expected):
     assert sum_as_string(a, 1) == expected
 
 
-@pytest.mark.parametrize("a, b, name, tail", [
-    (1.5, 2, "a", "'float' object cannot be interpreted as an integer"),
-    (1, "x", "b", "'str' object cannot be interpreted as an integer"),
-    (None, 1, "a", "'NoneType' object cannot be interpreted as an integer"),
-    (1.5, "x", "a", "'float' object cannot be interpreted as an integer"),
-    (Index(1.5), 1, "a", "__index__ returned non-int (type float)"),
-])
+@pytest.mark.parametrize(
+    "a, b, name, tail",
+    [
+        (1.5, 2, "a", "'float' object cannot be interpreted as an integer"),
+        (1, "x", "b", "'str' object cannot be interpreted as an integer"),
+        (None, 1, "a", "'NoneType' object cannot be interpreted as an integer"),
+        (1.5, "x", "a", "'float' object cannot be interpreted as an integer"),
+        (Index(1.5), 1, "a", "__index__ returned non-int (type float)"),
+    ],
+)
 def test_non_integers_name_the_argument(a, b, name, tail):
     with pytest.raises(TypeError) as info:
         sum_as_string(a, b)

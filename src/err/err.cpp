@@ -88,7 +88,8 @@ ErrTriple triple_from_state(PyErr::State state) {
   auto& lazy = std::get<PyErr::Lazy>(state);  // callers rule out Normalizing
   ErrBuilder::Built built = std::move(lazy.builder).build();
   if (is_exception_class(built.type)) return {built.type, built.value, nullptr};
-  PyErr fallback = new_error_with_type(Owned(exception_type_ref(PyExc_TypeError)), not_an_exception);
+  PyErr fallback =
+      new_error_with_type(Owned(exception_type_ref(PyExc_TypeError)), not_an_exception);
   ErrTriple triple = error_into_triple(std::move(fallback));
   release_ref(built.value);
   release_ref(built.type);

@@ -87,7 +87,8 @@ PyObject* panic_exception_type() {
 
 Result<PyObject*> new_exception_type(std::string_view name, std::optional<std::string_view> doc,
                                      PyObject* base) {
-  std::string name_copy = nul_terminated(name, "Failed to initialize nul terminated exception name");
+  std::string name_copy =
+      nul_terminated(name, "Failed to initialize nul terminated exception name");
   std::optional<std::string> doc_copy;
   if (doc) doc_copy = nul_terminated(*doc, "Failed to initialize nul terminated docstring");
   PyObject* type = PyErr_NewExceptionWithDoc(name_copy.c_str(),

@@ -159,9 +159,8 @@ PyErr error_missing_required(const ParamSpec& spec, std::string_view kind,
   return type_error_from_text(std::move(text));
 }
 
-Result<void> bind_fastcall_arguments(const ParamSpec& spec, PyObject* const* args,
-                                     Py_ssize_t nargs, PyObject* kwnames,
-                                     std::span<PyObject*> slots) {
+Result<void> bind_fastcall_arguments(const ParamSpec& spec, PyObject* const* args, Py_ssize_t nargs,
+                                     PyObject* kwnames, std::span<PyObject*> slots) {
   const std::size_t positional = spec.positional_names.size();
   const std::size_t given = static_cast<std::size_t>(nargs);
   if (args) {

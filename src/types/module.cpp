@@ -85,7 +85,7 @@ Result<PyObject*> new_function(const MethodSpec& spec, PyObject* module) {
   if (!record) return failure(std::move(record.error()));
   // CPython keeps the block's address in the function object, and the block
   // keeps the texts' addresses: both live for the rest of the process.
-  auto* kept = new KeptRecord{std::move(*record), kept_records};
+  auto* kept = std::make_unique<KeptRecord>(std::move(*record), kept_records).release();
   kept_records = kept;
   PyObject* function = PyCMethod_New(&kept->record.def, module, module_str, nullptr);
   if (!function) return failure(fetch_error());

@@ -48,8 +48,8 @@ PyObject* bind_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 
 template <const ParamSpec& spec, std::size_t slot_count>
 PyMethodDef bind_def(const char* name) {
-  return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(
-                    bind_entry<spec, slot_count>)),
+  return {name,
+          reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(bind_entry<spec, slot_count>)),
           METH_FASTCALL | METH_KEYWORDS, nullptr};
 }
 
@@ -57,8 +57,8 @@ PyMethodDef bind_def(const char* name) {
 // make it, with any kwnames tuple at all.
 PyObject* vectorcall(PyObject*, PyObject* args) {
   PyObject *func, *positional, *kwnames, *kwvalues;
-  if (!PyArg_ParseTuple(args, "OO!OO!", &func, &PyTuple_Type, &positional, &kwnames,
-                        &PyTuple_Type, &kwvalues))
+  if (!PyArg_ParseTuple(args, "OO!OO!", &func, &PyTuple_Type, &positional, &kwnames, &PyTuple_Type,
+                        &kwvalues))
     return nullptr;
   Py_ssize_t nargs = PyTuple_GET_SIZE(positional);
   Py_ssize_t nkw = PyTuple_GET_SIZE(kwvalues);
@@ -104,19 +104,19 @@ Result<PyObject*> name_list(PyObject* args) {
 
 void add_argument_methods(Methods& out) {
   out.insert(out.end(), {
-      bind_def<range_spec, 3>("f_range"),
-      bind_def<empty_spec, 0>("f_empty"),
-      bind_def<class_spec, 1>("k_f"),
-      bind_def<three_spec, 3>("f_xyz"),
-      bind_def<four_spec, 4>("f_wxyz"),
-      bind_def<posonly_spec, 3>("f_posonly"),
-      bind_def<kwonly_spec, 3>("f_kwonly"),
-      bind_def<broken_spec, 0>("f_short_slots"),
-      {"vectorcall", vectorcall, METH_VARARGS, nullptr},
-      def<index_u64>("index_to_u64"),
-      def<wrap_error>("wrap_argument_error"),
-      def<name_list>("append_name_list"),
-  });
+                            bind_def<range_spec, 3>("f_range"),
+                            bind_def<empty_spec, 0>("f_empty"),
+                            bind_def<class_spec, 1>("k_f"),
+                            bind_def<three_spec, 3>("f_xyz"),
+                            bind_def<four_spec, 4>("f_wxyz"),
+                            bind_def<posonly_spec, 3>("f_posonly"),
+                            bind_def<kwonly_spec, 3>("f_kwonly"),
+                            bind_def<broken_spec, 0>("f_short_slots"),
+                            {"vectorcall", vectorcall, METH_VARARGS, nullptr},
+                            def<index_u64>("index_to_u64"),
+                            def<wrap_error>("wrap_argument_error"),
+                            def<name_list>("append_name_list"),
+                        });
 }
 
 }  // namespace krenn::testing

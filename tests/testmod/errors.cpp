@@ -113,10 +113,10 @@ Result<PyObject*> err_try_fetch(PyObject*) { return store(try_fetch_error()); }
 Result<PyObject*> err_state(PyObject* args) {
   PyErr* err = handle_arg(args);
   if (!err) return fetched();
-  const char* name = err->is_lazy()        ? "Lazy"
-                     : err->is_raw()       ? "Raw"
+  const char* name = err->is_lazy()         ? "Lazy"
+                     : err->is_raw()        ? "Raw"
                      : err->is_normalized() ? "Normalized"
-                                           : "Normalizing";
+                                            : "Normalizing";
   return PyUnicode_FromString(name);
 }
 
@@ -264,28 +264,28 @@ PyObject* panic_exception_ready(PyObject*, PyObject*) {
 
 void add_error_methods(Methods& out) {
   out.insert(out.end(), {
-      def<err_new>("err_new"),
-      def<err_fetch_given>("err_fetch_given"),
-      def<err_fetch>("err_fetch"),
-      def<err_try_fetch>("err_try_fetch"),
-      def<err_state>("err_state"),
-      def<err_type>("err_type"),
-      def<err_value>("err_value"),
-      def<err_traceback>("err_traceback"),
-      def<err_normalize>("err_normalize"),
-      def<err_raise>("err_raise"),
-      def<err_restore_in_body>("err_restore_in_body"),
-      def<err_into_triple>("err_into_triple"),
-      def<err_drop>("err_drop"),
-      def<err_set_normalizing>("err_set_normalizing"),
-      def<err_cause>("err_cause"),
-      def<err_set_cause>("err_set_cause"),
-      def<err_debug>("err_debug"),
-      def<err_debug_native_thread>("err_debug_native_thread"),
-      def<err_report_unraisable>("err_report_unraisable"),
-      def<call_api_call_failed>("call_api_call_failed"),
-      {"panic_exception_ready", panic_exception_ready, METH_NOARGS, nullptr},
-  });
+                            def<err_new>("err_new"),
+                            def<err_fetch_given>("err_fetch_given"),
+                            def<err_fetch>("err_fetch"),
+                            def<err_try_fetch>("err_try_fetch"),
+                            def<err_state>("err_state"),
+                            def<err_type>("err_type"),
+                            def<err_value>("err_value"),
+                            def<err_traceback>("err_traceback"),
+                            def<err_normalize>("err_normalize"),
+                            def<err_raise>("err_raise"),
+                            def<err_restore_in_body>("err_restore_in_body"),
+                            def<err_into_triple>("err_into_triple"),
+                            def<err_drop>("err_drop"),
+                            def<err_set_normalizing>("err_set_normalizing"),
+                            def<err_cause>("err_cause"),
+                            def<err_set_cause>("err_set_cause"),
+                            def<err_debug>("err_debug"),
+                            def<err_debug_native_thread>("err_debug_native_thread"),
+                            def<err_report_unraisable>("err_report_unraisable"),
+                            def<call_api_call_failed>("call_api_call_failed"),
+                            {"panic_exception_ready", panic_exception_ready, METH_NOARGS, nullptr},
+                        });
 }
 
 }  // namespace krenn::testing

@@ -1,6 +1,6 @@
 // _krenn_testing: the frame's internals, reachable from pytest.
-#include "testmod.hpp"
 #include "types/module.hpp"
+#include "testmod.hpp"
 
 namespace {
 
@@ -28,8 +28,8 @@ Result<void> testing_body(PyObject* module) {
 }
 
 constinit ModuleSpec testing_spec{
-    .def = {PyModuleDef_HEAD_INIT, "_krenn_testing", "Internals of the Krenn frame, for tests.",
-            0, nullptr, nullptr, nullptr, nullptr, nullptr},
+    .def = {PyModuleDef_HEAD_INIT, "_krenn_testing", "Internals of the Krenn frame, for tests.", 0,
+            nullptr, nullptr, nullptr, nullptr, nullptr},
     .body = testing_body,
     .initialized = 0,
 };

@@ -138,19 +138,18 @@ Result<PyObject*> interned(PyObject* args) {
 
 // Specs for make_module: one that works, one whose creation fails (a method
 // with impossible flags), one whose body fails.
-PyMethodDef bad_methods[] = {{"bad", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(noop_fastcall)), 0x7fff,
-                              nullptr},
-                             {nullptr, nullptr, 0, nullptr}};
+PyMethodDef bad_methods[] = {
+    {"bad", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(noop_fastcall)), 0x7fff,
+     nullptr},
+    {nullptr, nullptr, 0, nullptr}};
 
-Result<void> ok_body(PyObject* module) {
-  return set_attr_text(module, "marker", new_ref(Py_True));
-}
+Result<void> ok_body(PyObject* module) { return set_attr_text(module, "marker", new_ref(Py_True)); }
 
 Result<void> failing_body(PyObject*) { return failure(new_value_error("body failed")); }
 
 constinit ModuleSpec ok_spec{
-    .def = {PyModuleDef_HEAD_INIT, "krenn_test_ok", nullptr, 0, nullptr, nullptr, nullptr,
-            nullptr, nullptr},
+    .def = {PyModuleDef_HEAD_INIT, "krenn_test_ok", nullptr, 0, nullptr, nullptr, nullptr, nullptr,
+            nullptr},
     .body = ok_body,
     .initialized = 0,
 };
@@ -202,21 +201,21 @@ Result<PyObject*> set_bad_create(PyObject* args) {
 
 void add_module_methods(Methods& out) {
   out.insert(out.end(), {
-      def<c_text>("make_c_text"),
-      def<function_from>("new_function"),
-      def<add_function_to>("add_function"),
-      def<all_of>("module_all"),
-      def<name_of>("module_name"),
-      def<lossy>("text_lossy"),
-      def<display>("display_object"),
-      def<debug>("debug_object"),
-      def<qualname>("type_qualname"),
-      def<extract>("extract_text"),
-      def<interned>("interned"),
-      def<make_module_from>("make_module"),
-      def<spec_initialized>("spec_initialized"),
-      def<set_bad_create>("set_bad_create"),
-  });
+                            def<c_text>("make_c_text"),
+                            def<function_from>("new_function"),
+                            def<add_function_to>("add_function"),
+                            def<all_of>("module_all"),
+                            def<name_of>("module_name"),
+                            def<lossy>("text_lossy"),
+                            def<display>("display_object"),
+                            def<debug>("debug_object"),
+                            def<qualname>("type_qualname"),
+                            def<extract>("extract_text"),
+                            def<interned>("interned"),
+                            def<make_module_from>("make_module"),
+                            def<spec_initialized>("spec_initialized"),
+                            def<set_bad_create>("set_bad_create"),
+                        });
 }
 
 }  // namespace krenn::testing

@@ -38,13 +38,13 @@ Result<PyObject*> throw_foreign(PyObject*) { throw 7; }
 
 void add_panic_methods(Methods& out) {
   out.insert(out.end(), {
-      def<panic_with_owned>("panic_with_owned"),
-      def<panic_with_constant>("panic_with_constant"),
-      def<panic_with_any>("panic_with_any"),
-      def<hold_and_call>("hold_and_call"),
-      def<return_normalizing>("return_normalizing"),
-      def<throw_foreign>("throw_foreign"),
-  });
+                            def<panic_with_owned>("panic_with_owned"),
+                            def<panic_with_constant>("panic_with_constant"),
+                            def<panic_with_any>("panic_with_any"),
+                            def<hold_and_call>("hold_and_call"),
+                            def<return_normalizing>("return_normalizing"),
+                            def<throw_foreign>("throw_foreign"),
+                        });
 }
 
 }  // namespace krenn::testing

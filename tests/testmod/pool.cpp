@@ -43,9 +43,7 @@ PyObject* register_raw(PyObject*, PyObject* obj) {
   Py_RETURN_NONE;
 }
 
-PyObject* owned_len_raw(PyObject*, PyObject*) {
-  return PyLong_FromSize_t(detail::owned_list.len);
-}
+PyObject* owned_len_raw(PyObject*, PyObject*) { return PyLong_FromSize_t(detail::owned_list.len); }
 
 PyObject* owned_state_raw(PyObject*, PyObject*) {
   return PyLong_FromLong(static_cast<long>(detail::owned_list_state));
@@ -163,23 +161,24 @@ Result<PyObject*> gil_count_in_entry(PyObject*) { return PyLong_FromLongLong(gil
 }  // namespace
 
 void add_pool_methods(Methods& out) {
-  out.insert(out.end(), {
-      {"gil_count", gil_count_raw, METH_NOARGS, nullptr},
-      {"set_gil_count", set_gil_count_raw, METH_O, nullptr},
-      {"open_pool", open_pool_raw, METH_NOARGS, nullptr},
-      {"close_pool", close_pool_raw, METH_NOARGS, nullptr},
-      {"register", register_raw, METH_O, nullptr},
-      {"owned_len", owned_len_raw, METH_NOARGS, nullptr},
-      {"owned_state", owned_state_raw, METH_NOARGS, nullptr},
-      {"pending_len", pending_len_raw, METH_NOARGS, nullptr},
-      {"release", release_raw, METH_O, nullptr},
-      {"release_on_native_thread", release_on_native_thread, METH_VARARGS, nullptr},
-      {"acquire_gil_here", acquire_gil_here, METH_NOARGS, nullptr},
-      {"after_destruction", after_destruction, METH_VARARGS, nullptr},
-      {"probe_outcome", probe_outcome, METH_NOARGS, nullptr},
-      def<noop>("noop"),
-      def<gil_count_in_entry>("gil_count_in_entry"),
-  });
+  out.insert(out.end(),
+             {
+                 {"gil_count", gil_count_raw, METH_NOARGS, nullptr},
+                 {"set_gil_count", set_gil_count_raw, METH_O, nullptr},
+                 {"open_pool", open_pool_raw, METH_NOARGS, nullptr},
+                 {"close_pool", close_pool_raw, METH_NOARGS, nullptr},
+                 {"register", register_raw, METH_O, nullptr},
+                 {"owned_len", owned_len_raw, METH_NOARGS, nullptr},
+                 {"owned_state", owned_state_raw, METH_NOARGS, nullptr},
+                 {"pending_len", pending_len_raw, METH_NOARGS, nullptr},
+                 {"release", release_raw, METH_O, nullptr},
+                 {"release_on_native_thread", release_on_native_thread, METH_VARARGS, nullptr},
+                 {"acquire_gil_here", acquire_gil_here, METH_NOARGS, nullptr},
+                 {"after_destruction", after_destruction, METH_VARARGS, nullptr},
+                 {"probe_outcome", probe_outcome, METH_NOARGS, nullptr},
+                 def<noop>("noop"),
+                 def<gil_count_in_entry>("gil_count_in_entry"),
+             });
 }
 
 }  // namespace krenn::testing
