@@ -73,7 +73,7 @@ def model(spec, args, kwnames, kwvalues):
     f, n = spec.display, len(spec.positional)
     empty = object()
     slots = [empty] * (n + len(spec.kwonly))
-    slots[:min(len(args), n)] = args[:n]
+    slots[: min(len(args), n)] = args[:n]
     if len(args) > n:
         takes = str(n) if spec.required == n else f"from {spec.required} to {n}"
         verb = "was" if len(args) == 1 else "were"
@@ -98,17 +98,22 @@ def model(spec, args, kwnames, kwvalues):
             continue
         return TypeError(f"{f} got an unexpected keyword argument '{shown(name)}'")
     if by_keyword:
-        return TypeError(f"{f} got some positional-only arguments passed as keyword "
-                         f"arguments: {names(by_keyword)}")
+        return TypeError(
+            f"{f} got some positional-only arguments passed as keyword "
+            f"arguments: {names(by_keyword)}"
+        )
     for kind, missing in [
         ("positional", [spec.positional[i] for i in range(spec.required) if slots[i] is empty]),
-        ("keyword", [kn for k, (kn, req) in enumerate(spec.kwonly)
-                     if req and slots[n + k] is empty]),
+        (
+            "keyword",
+            [kn for k, (kn, req) in enumerate(spec.kwonly) if req and slots[n + k] is empty],
+        ),
     ]:
         if missing:
             plural = "argument" if len(missing) == 1 else "arguments"
             return TypeError(
-                f"{f} missing {len(missing)} required {kind} {plural}: {names(missing)}")
+                f"{f} missing {len(missing)} required {kind} {plural}: {names(missing)}"
+            )
     if spec.sums:
         return str((slots[0] + slots[1]) % 2**64)
     return tuple(None if s is empty else s for s in slots)
@@ -125,19 +130,48 @@ def unraisable_types():
         sys.unraisablehook = old
 
 
-TEXTS = ["a", "b", "x", "y", "z", "p", "q", "r", "k", "j", "w", "c", "A", "k2", "", "é", "a\x00",
-         "a\ud800", "\udfff", "\ud83d\ude00"]
+TEXTS = [
+    "a",
+    "b",
+    "x",
+    "y",
+    "z",
+    "p",
+    "q",
+    "r",
+    "k",
+    "j",
+    "w",
+    "c",
+    "A",
+    "k2",
+    "",
+    "é",
+    "a\x00",
+    "a\ud800",
+    "\udfff",
+    "\ud83d\ude00",
+]
 text = st.sampled_from(TEXTS)
-keyword_name = st.one_of(text, text.map(Str), text.map(Loud), text.map(Unprintable),
-                         st.sampled_from([1, b"a", None, 2.5]))
+keyword_name = st.one_of(
+    text,
+    text.map(Str),
+    text.map(Loud),
+    text.map(Unprintable),
+    st.sampled_from([1, b"a", None, 2.5]),
+)
 
 
 # One test over all descriptions rather than a parametrized one: Hypothesis
 # wraps a parametrized test's settings anew on every call, which the
 # reference-leak job would count.
 @settings(max_examples=1500, deadline=None)
-@given(spec=st.sampled_from(SPECS), nargs=st.integers(0, 4),
-       kwnames=st.lists(keyword_name, max_size=5), none=st.booleans())
+@given(
+    spec=st.sampled_from(SPECS),
+    nargs=st.integers(0, 4),
+    kwnames=st.lists(keyword_name, max_size=5),
+    none=st.booleans(),
+)
 def test_binding_follows_the_rules(spec, nargs, kwnames, none):
     # Distinct ints: valid for sum_as_string, and they show which value went where.
     args = tuple(range(100, 100 + nargs))

@@ -53,17 +53,25 @@ CASES = [
     (lambda: sum_as_string(a=U64 - 1, b=1), "0"),
     (lambda: sum_as_string(2**40, b=Index(5)), str(2**40 + 5)),
     (lambda: t.vectorcall(sum_as_string, (), ("b", "a"), (2, 1)), "3"),
-    (lambda: sum_as_string(1, 2, 3),
-     TypeError(f"{S} takes 2 positional arguments but 3 were given")),
+    (
+        lambda: sum_as_string(1, 2, 3),
+        TypeError(f"{S} takes 2 positional arguments but 3 were given"),
+    ),
     (lambda: sum_as_string(1), TypeError(f"{S} missing 1 required positional argument: 'b'")),
     (lambda: sum_as_string(1, a=1), TypeError(f"{S} got multiple values for argument 'a'")),
     (lambda: sum_as_string(1, 2, c=3), TypeError(f"{S} got an unexpected keyword argument 'c'")),
-    (lambda: t.vectorcall(sum_as_string, (), (1, "b"), (1, 2)),
-     TypeError("'int' object cannot be converted to 'PyString'")),
-    (lambda: t.vectorcall(sum_as_string, (), ("a\ud800", "b"), (1, 2)),
-     TypeError(f"{S} got an unexpected keyword argument 'a\ufffd\ufffd\ufffd'")),
-    (lambda: sum_as_string(1.5, 2),
-     TypeError("argument 'a': 'float' object cannot be interpreted as an integer")),
+    (
+        lambda: t.vectorcall(sum_as_string, (), (1, "b"), (1, 2)),
+        TypeError("'int' object cannot be converted to 'PyString'"),
+    ),
+    (
+        lambda: t.vectorcall(sum_as_string, (), ("a\ud800", "b"), (1, 2)),
+        TypeError(f"{S} got an unexpected keyword argument 'a\ufffd\ufffd\ufffd'"),
+    ),
+    (
+        lambda: sum_as_string(1.5, 2),
+        TypeError("argument 'a': 'float' object cannot be interpreted as an integer"),
+    ),
     (lambda: sum_as_string(-1, 2), OverflowError("can't convert negative int to unsigned")),
     (lambda: sum_as_string(0, U64), OverflowError("int too big to convert")),
     (lambda: sum_as_string(Raising(), 1), Boom("boom")),
@@ -117,6 +125,7 @@ class Frees:
         def freed(_ref):
             self.times[i] += 1
             self.counts_seen.add(t.gil_count())
+
         return freed
 
     def hand_over(self, threads, rounds, pause_us):
@@ -145,8 +154,10 @@ def test_releases_without_gil_under_concurrent_calls(fast_switching):
     frees = Frees(OBJECTS)
     stop = threading.Event()
     calls, failures = [0] * PY_THREADS, []
-    workers = [threading.Thread(target=call_until, args=(stop, calls, failures, k))
-               for k in range(PY_THREADS)]
+    workers = [
+        threading.Thread(target=call_until, args=(stop, calls, failures, k))
+        for k in range(PY_THREADS)
+    ]
     for w in workers:
         w.start()
     try:

@@ -66,9 +66,9 @@ PyObject* join_releasers(PyObject*, PyObject*) {
 
 void add_stress_methods(Methods& out) {
   out.insert(out.end(), {
-      {"release_from_threads", release_from_threads, METH_VARARGS, nullptr},
-      {"join_releasers", join_releasers, METH_NOARGS, nullptr},
-  });
+                            {"release_from_threads", release_from_threads, METH_VARARGS, nullptr},
+                            {"join_releasers", join_releasers, METH_NOARGS, nullptr},
+                        });
 }
 
 }  // namespace krenn::testing
