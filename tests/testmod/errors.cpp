@@ -256,6 +256,12 @@ Result<PyObject*> call_api_call_failed(PyObject* args) {
   api_call_failed();
 }
 
+// Drops every error still held, so repeated runs of a test can be measured.
+Result<PyObject*> err_clear(PyObject*) {
+  registry.clear();
+  return none();
+}
+
 PyObject* panic_exception_ready(PyObject*, PyObject*) {
   return PyBool_FromLong(panic_exception_type_ready());
 }
@@ -284,6 +290,7 @@ void add_error_methods(Methods& out) {
                             def<err_debug_native_thread>("err_debug_native_thread"),
                             def<err_report_unraisable>("err_report_unraisable"),
                             def<call_api_call_failed>("call_api_call_failed"),
+      def<err_clear>("err_clear"),
                             {"panic_exception_ready", panic_exception_ready, METH_NOARGS, nullptr},
                         });
 }
