@@ -290,7 +290,7 @@ void add_error_methods(Methods& out) {
                             def<err_debug_native_thread>("err_debug_native_thread"),
                             def<err_report_unraisable>("err_report_unraisable"),
                             def<call_api_call_failed>("call_api_call_failed"),
-      def<err_clear>("err_clear"),
+                            def<err_clear>("err_clear"),
                             {"panic_exception_ready", panic_exception_ready, METH_NOARGS, nullptr},
                         });
 }
