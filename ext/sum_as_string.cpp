@@ -47,7 +47,7 @@ Result<PyObject*> sum_as_string(PyObject* const* args, Py_ssize_t nargs, PyObjec
   std::array<char, 20> digits;
   auto written = std::to_chars(digits.data(), digits.data() + digits.size(), sum);
   if (written.ec != std::errc{}) [[unlikely]]
-    panic("a Display implementation returned an error unexpectedly");
+    panic("formatting the sum into its buffer failed");
   PyObject* text = PyUnicode_FromStringAndSize(digits.data(), written.ptr - digits.data());
   if (!text) [[unlikely]]
     api_call_failed();

@@ -1,6 +1,7 @@
 #include "err/err.hpp"
 
 #include "err/panic_exception.hpp"
+#include "types/module.hpp"
 
 namespace krenn {
 
@@ -16,10 +17,8 @@ constexpr std::string_view not_an_exception = "exceptions must derive from BaseE
 }  // namespace
 
 PyObject* new_str_value(std::string_view text) {
-  PyObject* str = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
-  if (!str) api_call_failed();
-  register_owned(str);
-  Py_INCREF(str);
+  PyObject* str = new_str(text);
+  Py_INCREF(str);  // the value's own, independent of the pool
   return str;
 }
 

@@ -54,20 +54,14 @@ namespace {
 
 [[gnu::cold]] Result<void> check_required(const ParamSpec& spec, Py_ssize_t nargs,
                                           std::span<PyObject*> slots) {
-  std::size_t given = static_cast<std::size_t>(nargs);
-  if (given < spec.required_positional_count) {
-    std::vector<std::string_view> missing;
-    for (std::size_t i = given; i < spec.required_positional_count; ++i)
-      if (!slots[i]) missing.push_back(spec.positional_names[i]);
-    if (!missing.empty()) {
-      // The list names every empty required slot, also those before nargs.
-      missing.clear();
-      for (std::size_t i = 0; i < spec.required_positional_count; ++i)
-        if (!slots[i]) missing.push_back(spec.positional_names[i]);
-      return failure(error_missing_required(spec, "positional", missing));
-    }
-  }
   std::vector<std::string_view> missing;
+  if (static_cast<std::size_t>(nargs) < spec.required_positional_count) {
+    // The slots below nargs hold the positional arguments, so this lists the
+    // empty required slots only.
+    for (std::size_t i = 0; i < spec.required_positional_count; ++i)
+      if (!slots[i]) missing.push_back(spec.positional_names[i]);
+    if (!missing.empty()) return failure(error_missing_required(spec, "positional", missing));
+  }
   std::size_t base = spec.positional_names.size();
   for (std::size_t k = 0; k < spec.keyword_only.size(); ++k)
     if (spec.keyword_only[k].required && !slots[base + k])
