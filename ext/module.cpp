@@ -34,6 +34,6 @@ constinit ModuleSpec krenn_python_spec{
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_krenn_python() noexcept {
+PyMODINIT_FUNC PyInit_krenn_python() {
   return call_trampoline([]() { return make_module(krenn_python_spec); });
 }

@@ -30,9 +30,8 @@ constexpr ParamSpec sum_as_string_params{
 }
 
 Result<PyObject*> sum_as_string(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  std::array<PyObject*, 2> slots{};
-  if (Result<void> bound =
-          bind_fastcall_arguments(sum_as_string_params, args, nargs, kwnames, slots);
+  std::array<PyObject*, slot_count(sum_as_string_params)> slots{};
+  if (Result<void> bound = bind_arguments<sum_as_string_params>(args, nargs, kwnames, slots);
       !bound) [[unlikely]]
     return failure(std::move(bound.error()));
   Result<std::uint64_t> a = index_to_u64(slots[0]);
@@ -57,7 +56,7 @@ Result<PyObject*> sum_as_string(PyObject* const* args, Py_ssize_t nargs, PyObjec
 }
 
 PyObject* sum_as_string_entry(PyObject* /*self*/, PyObject* const* args, Py_ssize_t nargs,
-                              PyObject* kwnames) noexcept {
+                              PyObject* kwnames) {
   return call_trampoline([&]() { return sum_as_string(args, nargs, kwnames); });
 }
 

@@ -73,7 +73,12 @@ void release_owned_from(std::size_t start) {
     return;
   }
   TakenRefs taken{static_cast<PyObject**>(std::malloc(count * sizeof(PyObject*))), count};
-  if (!taken.data) allocation_failed(count * sizeof(PyObject*));
+  if (!taken.data) [[unlikely]] {
+    // No memory for the buffer: each entry still leaves the list before its
+    // release, newest first.
+    while (list.len > start) decref(list.data[--list.len]);
+    return;
+  }
   std::memcpy(taken.data, list.data + start, count * sizeof(PyObject*));
   list.len = start;
   decref_all(taken.data, taken.len);
@@ -82,12 +87,17 @@ void release_owned_from(std::size_t start) {
 void register_owned_slow(PyObject* obj) {
   touch_owned_list();
   if (owned_list_state == OwnedListState::Destroyed) return;  // never released
-  owned_list.push(obj);
+  if (!owned_list.try_push(obj)) [[unlikely]] {
+    decref(obj);
+    out_of_memory();
+  }
 }
 
 void defer_release(PyObject* obj) {
   std::lock_guard guard(pending_refs.lock);
-  pending_refs.pending_decrefs.push(obj);
+  // Without the GIL there is no one to tell: when the queue cannot grow, the
+  // reference is leaked rather than the process ended.
+  (void)pending_refs.pending_decrefs.try_push(obj);
 }
 
 void take_and_apply_pending() {
@@ -100,12 +110,13 @@ void take_and_apply_pending() {
 
 }  // namespace detail
 
-void RefVec::grow() {
+bool RefVec::grow() {
   std::size_t new_cap = std::max({std::size_t{4}, cap * 2, len + 1});
   auto* grown = static_cast<PyObject**>(std::realloc(data, new_cap * sizeof(PyObject*)));
-  if (!grown) allocation_failed(new_cap * sizeof(PyObject*));
+  if (!grown) return false;
   data = grown;
   cap = new_cap;
+  return true;
 }
 
 void RefVec::free_storage() noexcept {

@@ -22,12 +22,14 @@ struct RefVec {
   std::size_t len = 0;
   std::size_t cap = 0;
 
-  void push(PyObject* obj) {
-    if (len == cap) [[unlikely]]
-      grow();
+  // False when the storage could not grow; nothing is stored then.
+  [[nodiscard]] bool try_push(PyObject* obj) {
+    if (len == cap && !grow()) [[unlikely]]
+      return false;
     data[len++] = obj;
+    return true;
   }
-  void grow();
+  [[nodiscard]] bool grow();
   void free_storage() noexcept;
 };
 

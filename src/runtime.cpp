@@ -64,7 +64,7 @@ void panic_any(std::any value, std::source_location where) {
   raise(PanicPayload{std::move(value)}, where);
 }
 
-void resume_unwind(PanicPayload payload) { throw Panic{std::move(payload)}; }
+void resume_unwind(PanicPayload payload) { throw Panic{std::move(payload), true}; }
 
 void fatal_error(std::string_view message) noexcept {
   write_stderr("fatal runtime error: ");
@@ -73,11 +73,6 @@ void fatal_error(std::string_view message) noexcept {
   std::abort();
 }
 
-void allocation_failed(std::size_t bytes) noexcept {
-  write_stderr("memory allocation of ");
-  write_number(bytes);
-  write_stderr(" bytes failed\n");
-  std::abort();
-}
+void out_of_memory() { throw OutOfMemory{};}
 
 }  // namespace krenn

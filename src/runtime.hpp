@@ -20,7 +20,13 @@ struct PanicPayload {
 // from std::exception so that no generic handler swallows it on the way.
 struct Panic {
   PanicPayload payload;
+  // Set when a PanicException came back from Python code and carries it on.
+  bool resumed = false;
 };
+
+// Memory ran out where the interpreter reported MemoryError or an allocation of
+// the frame failed. Not a panic: no report; the entry raises MemoryError.
+struct OutOfMemory {};
 
 // Each writes the panic report to standard error, then unwinds.
 [[noreturn]] void panic(std::string_view constant_text,
@@ -39,7 +45,6 @@ void report_panic(std::string_view message, std::source_location where) noexcept
 // Prints "fatal runtime error: <message>" and aborts.
 [[noreturn]] void fatal_error(std::string_view message) noexcept;
 
-// Allocation failure of the frame's own buffers ends the process.
-[[noreturn]] void allocation_failed(std::size_t bytes) noexcept;
+[[noreturn]] void out_of_memory();
 
 }  // namespace krenn

@@ -28,36 +28,39 @@ PyObject* exception_type_ref(PyObject* type_global) {
   return type_global;
 }
 
-PyErr new_system_error(std::string_view text) noexcept {
+PyErr new_system_error(std::string_view text) {
   return PyErr(PyErr::Lazy{ErrBuilder(builders::FixedType{&PyExc_SystemError, text})});
 }
 
-PyErr new_value_error(std::string_view text) noexcept {
+PyErr new_value_error(std::string_view text) {
   return PyErr(PyErr::Lazy{ErrBuilder(builders::FixedType{&PyExc_ValueError, text})});
 }
 
-PyErr new_import_error(std::string_view text) noexcept {
+PyErr new_import_error(std::string_view text) {
   return PyErr(PyErr::Lazy{ErrBuilder(builders::FixedType{&PyExc_ImportError, text})});
 }
 
-PyErr type_error_from_text(std::string text) noexcept {
+PyErr type_error_from_text(std::string text) {
   return PyErr(PyErr::Lazy{ErrBuilder(builders::OwnedTypeError{std::move(text)})});
 }
 
-PyErr new_error_with_type(Owned type, std::string_view text) noexcept {
+PyErr new_error_with_type(Owned type, std::string_view text) {
   return PyErr(PyErr::Lazy{ErrBuilder(builders::WithType{std::move(type), text})});
 }
 
-PyErr new_panic_exception(MessageText text) noexcept {
+PyErr new_panic_exception(MessageText text) {
   return PyErr(PyErr::Lazy{ErrBuilder(builders::PanicMessage{std::move(text)})});
 }
 
-PyErr new_conversion_error(Owned source_type, MessageText target) noexcept {
+PyErr new_conversion_error(Owned source_type, MessageText target) {
   return PyErr(
       PyErr::Lazy{ErrBuilder(builders::Conversion{std::move(source_type), std::move(target)})});
 }
 
-std::optional<PyErr> try_fetch_error() {
+namespace {
+
+// panic_type: the PanicException type to resume on, or NULL for none.
+std::optional<PyErr> take_pending(PyObject* (*panic_type)()) {
   PyObject *type, *value, *traceback;
   PyErr_Fetch(&type, &value, &traceback);
   if (!type) {
@@ -65,9 +68,53 @@ std::optional<PyErr> try_fetch_error() {
     if (value) release_ref(value);
     return std::nullopt;
   }
-  if (type == panic_exception_type()) [[unlikely]]
+  if (type == panic_type()) [[unlikely]]
     resume_panic(type, value, traceback);
   return PyErr(PyErr::Raw{RefTriple(type, value, traceback)});
+}
+
+bool has_context(PyObject* value) {
+  PyObject* context = PyException_GetContext(value);
+  Py_XDECREF(context);
+  return context != nullptr;
+}
+
+// Chains the exception being handled, if any, as the context of value, the
+// way the interpreter does when it raises: a cycle through value is broken.
+void chain_handled_exception(PyObject* value) {
+  PyObject* handled = PyErr_GetHandledException();
+  if (!handled) return;
+  if (handled == value) {
+    Py_DECREF(handled);
+    return;
+  }
+  PyObject* o = handled;
+  PyObject* slow = handled;  // Floyd: a cycle already in the chain ends the walk
+  bool advance_slow = false;
+  while (PyObject* context = PyException_GetContext(o)) {
+    Py_DECREF(context);
+    if (context == value) {
+      PyException_SetContext(o, nullptr);
+      break;
+    }
+    o = context;
+    if (o == slow) break;
+    if (advance_slow) {
+      slow = PyException_GetContext(slow);
+      Py_DECREF(slow);
+    }
+    advance_slow = !advance_slow;
+  }
+  PyException_SetContext(value, handled);
+}
+
+}  // namespace
+
+std::optional<PyErr> try_fetch_error() { return take_pending(panic_exception_type); }
+
+PyErr fetch_error_without_creating() {
+  if (auto err = take_pending(panic_exception_type_if_made)) return std::move(*err);
+  return new_system_error(none_pending);
 }
 
 PyErr fetch_error() {
@@ -103,7 +150,20 @@ void panic_normalizing_restore() {
 
 void restore_error(PyErr err) {
   if (err.is_normalizing()) panic_normalizing_restore();
+  bool lazy = err.is_lazy();
   ErrTriple t = error_into_triple(std::move(err));
+  if (lazy) {
+    // As the interpreter raises: lazy, unless an exception is being handled,
+    // which then becomes the new one's context.
+    PyErr_SetObject(t.type, t.value);
+    Py_DECREF(t.type);
+    Py_XDECREF(t.value);
+    return;
+  }
+  // An instance without a context was made by the frame, not raised by Python
+  // code, which would have chained the handled exception already.
+  if (t.value && PyExceptionInstance_Check(t.value) && !has_context(t.value))
+    chain_handled_exception(t.value);
   PyErr_Restore(t.type, t.value, t.traceback);
 }
 
@@ -167,6 +227,10 @@ void report_unraisable(PyErr err, PyObject* object) {
 }
 
 void api_call_failed() {
+  if (PyErr_ExceptionMatches(PyExc_MemoryError)) {
+    PyErr_Clear();
+    out_of_memory();
+  }
   PyErr_Print();
   panic("Python API call failed");
 }

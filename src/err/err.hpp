@@ -20,19 +20,22 @@ using Result = std::expected<T, PyErr>;
 }
 
 // Builders: each makes a Lazy error and no Python object.
-[[nodiscard]] PyErr new_system_error(std::string_view text) noexcept;
-[[nodiscard]] PyErr new_value_error(std::string_view text) noexcept;
-[[nodiscard]] PyErr new_import_error(std::string_view text) noexcept;
-[[nodiscard]] PyErr type_error_from_text(std::string text) noexcept;
-[[nodiscard]] PyErr new_error_with_type(Owned type, std::string_view text) noexcept;
-[[nodiscard]] PyErr new_panic_exception(MessageText text) noexcept;
-[[nodiscard]] PyErr new_conversion_error(Owned source_type, MessageText target) noexcept;
+[[nodiscard]] PyErr new_system_error(std::string_view text);
+[[nodiscard]] PyErr new_value_error(std::string_view text);
+[[nodiscard]] PyErr new_import_error(std::string_view text);
+[[nodiscard]] PyErr type_error_from_text(std::string text);
+[[nodiscard]] PyErr new_error_with_type(Owned type, std::string_view text);
+[[nodiscard]] PyErr new_panic_exception(MessageText text);
+[[nodiscard]] PyErr new_conversion_error(Owned source_type, MessageText target);
 
 // The interpreter's pending error; nothing when none is pending. A pending
 // PanicException resumes its panic instead of returning.
 [[nodiscard]] std::optional<PyErr> try_fetch_error();
 // Always an error: SystemError when nothing was pending.
 [[nodiscard]] PyErr fetch_error();
+// As fetch_error, but never makes the PanicException type to compare with:
+// for the fetch inside that type's own creation.
+[[nodiscard]] PyErr fetch_error_without_creating();
 void restore_error(PyErr err);
 
 struct ErrTriple {
@@ -54,7 +57,9 @@ void set_error_cause(PyErr& err, std::optional<PyErr> cause);
 inline void drop_error(PyErr err) noexcept { (void)err; }
 void report_unraisable(PyErr err, PyObject* object);
 
-// For CPython calls the frame treats as unable to fail.
+// For CPython calls the frame treats as unable to fail. A pending MemoryError
+// becomes OutOfMemory (the caller gets MemoryError); anything else is printed
+// and panics.
 [[noreturn]] void api_call_failed();
 
 // A new str of the text, registered, plus one reference for the caller.

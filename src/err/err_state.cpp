@@ -48,6 +48,16 @@ Built build_kind(builders::Conversion& b) {
 
 }  // namespace
 
+PyErr::PyErr(State state) : state_(std::make_unique<State>(std::move(state)).release()) {}
+
+void PyErr::Drop::operator()(State* state) const noexcept { std::default_delete<State>()(state); }
+
+PyErr::State PyErr::take_state() noexcept {
+  return std::exchange(*state_, State{std::in_place_type<Normalizing>});
+}
+
+void PyErr::set_state(State state) noexcept { *state_ = std::move(state); }
+
 ErrBuilder::Built ErrBuilder::build() && {
   return std::visit([](auto& kind) { return build_kind(kind); }, kind_);
 }

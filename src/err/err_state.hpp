@@ -3,6 +3,7 @@
 
 #include <Python.h>
 
+#include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -113,8 +114,10 @@ class RefTriple {
   PyObject* traceback_;
 };
 
-// The error value. Dropping it in any state releases what it owns (through
-// release_ref, so that works without the GIL as well).
+// The error value: one pointer to its state on the heap, so results that carry
+// it stay small and every operation on the state is an out-of-line call.
+// Dropping it in any state releases what it owns (through release_ref, so that
+// works without the GIL as well).
 class [[nodiscard]] PyErr {
  public:
   struct Lazy {
@@ -129,32 +132,30 @@ class [[nodiscard]] PyErr {
   struct Normalizing {};
   using State = std::variant<Lazy, Raw, Normalized, Normalizing>;
 
-  explicit PyErr(State state) noexcept : state_(std::move(state)) {}
+  // Allocates the state; std::bad_alloc when that fails.
+  explicit PyErr(State state);
   PyErr(PyErr&&) noexcept = default;
   PyErr& operator=(PyErr&&) noexcept = default;
   PyErr(const PyErr&) = delete;
   PyErr& operator=(const PyErr&) = delete;
 
-  [[nodiscard]] bool is_lazy() const noexcept { return std::holds_alternative<Lazy>(state_); }
-  [[nodiscard]] bool is_raw() const noexcept { return std::holds_alternative<Raw>(state_); }
-  [[nodiscard]] bool is_normalized() const noexcept {
-    return std::holds_alternative<Normalized>(state_);
-  }
-  [[nodiscard]] bool is_normalizing() const noexcept {
-    return std::holds_alternative<Normalizing>(state_);
-  }
+  [[nodiscard]] bool is_lazy() const noexcept { return state_->index() == 0; }
+  [[nodiscard]] bool is_raw() const noexcept { return state_->index() == 1; }
+  [[nodiscard]] bool is_normalized() const noexcept { return state_->index() == 2; }
+  [[nodiscard]] bool is_normalizing() const noexcept { return state_->index() == 3; }
 
   // Leaves Normalizing behind: the guard against re-entrant normalization.
-  [[nodiscard]] State take_state() noexcept {
-    return std::exchange(state_, State{std::in_place_type<Normalizing>});
-  }
-  void set_state(State state) noexcept { state_ = std::move(state); }
+  [[nodiscard]] State take_state() noexcept;
+  void set_state(State state) noexcept;
   [[nodiscard]] const Normalized* normalized() const noexcept {
-    return std::get_if<Normalized>(&state_);
+    return std::get_if<Normalized>(state_.get());
   }
 
  private:
-  State state_;
+  struct Drop {
+    void operator()(State* state) const noexcept;
+  };
+  std::unique_ptr<State, Drop> state_;
 };
 
 }  // namespace krenn

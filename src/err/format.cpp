@@ -60,6 +60,8 @@ PyObject* conversion_error_message(Owned source_type, MessageText target) {
   std::string text = "'";
   if (Result<std::string_view> name = type_qualname(source_type.get()))
     text += *name;
+  else if (PyErr_GivenExceptionMatches(error_type(name.error()), PyExc_MemoryError))
+    out_of_memory();
   else
     text += "<failed to extract type name>";
   text += "' object cannot be converted to '";
@@ -69,20 +71,31 @@ PyObject* conversion_error_message(Owned source_type, MessageText target) {
   return str;
 }
 
-FormatResult display_object(PyObject* object, std::string& sink) {
+bool error_must_propagate(PyErr& err) {
+  PyObject* type = error_type(err);
+  return !PyErr_GivenExceptionMatches(type, PyExc_Exception) ||
+         PyErr_GivenExceptionMatches(type, PyExc_MemoryError);
+}
+
+Result<void> display_object(PyObject* object, std::string& sink) {
   Result<PyObject*> str = str_result_or_error(PyObject_Str(object));
-  if (str) [[likely]]
-    return write_lossy(*str, sink);
+  if (str) [[likely]] {
+    sink.append(text_lossy(*str).view());
+    return {};
+  }
+  if (error_must_propagate(str.error())) return failure(std::move(str.error()));
   report_unraisable(std::move(str.error()), object);
   PyTypeObject* type = Py_TYPE(object);
   if (!type) api_call_failed();
-  if (Result<std::string_view> name = type_qualname(reinterpret_cast<PyObject*>(type))) {
+  Result<std::string_view> name = type_qualname(reinterpret_cast<PyObject*>(type));
+  if (name) {
     sink += "<unprintable ";
     sink += *name;
     sink += " object>";
-  } else {
-    sink += "<unprintable object>";
+    return {};
   }
+  if (error_must_propagate(name.error())) return failure(std::move(name.error()));
+  sink += "<unprintable object>";
   return {};
 }
 

@@ -41,7 +41,13 @@ class LossyText {
 [[nodiscard]] Result<std::string_view> type_qualname(PyObject* type);
 [[nodiscard]] PyObject* conversion_error_message(Owned source_type, MessageText target);
 
-FormatResult display_object(PyObject* object, std::string& sink);
+// A failing str() gives a placeholder and an unraisable report; an error that
+// is no Exception (KeyboardInterrupt, SystemExit) or is MemoryError is the
+// caller's to raise instead.
+[[nodiscard]] Result<void> display_object(PyObject* object, std::string& sink);
+// Whether an error met while composing a message must reach the caller rather
+// than be reported and replaced.
+[[nodiscard]] bool error_must_propagate(PyErr& err);
 FormatResult debug_object(PyObject* object, std::string& sink);
 FormatResult debug_error(PyErr& err, std::string& sink);
 

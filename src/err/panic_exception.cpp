@@ -26,17 +26,6 @@ constexpr std::string_view resume_banner =
     "--- Krenn is resuming a panic after fetching a PanicException from Python. ---\n";
 constexpr std::string_view trace_banner = "Python stack trace below:\n";
 
-// Set while this thread makes the type: class creation fetches errors of its
-// own, and each fetch asks for the type, which must not start a second creation.
-constinit thread_local bool creating_type = false;
-
-struct CreatingFlag {
-  CreatingFlag() noexcept { creating_type = true; }
-  ~CreatingFlag() { creating_type = false; }
-  CreatingFlag(const CreatingFlag&) = delete;
-  CreatingFlag& operator=(const CreatingFlag&) = delete;
-};
-
 std::string nul_terminated(std::string_view text, std::string_view what) {
   if (auto pos = text.find('\0'); pos != std::string_view::npos) {
     std::string message(what);
@@ -52,11 +41,12 @@ std::string nul_terminated(std::string_view text, std::string_view what) {
 [[gnu::cold]] PyObject* make_panic_exception_type() {
   PyObject* base = PyExc_BaseException;
   if (!base) api_call_failed();
-  Result<PyObject*> made = [&] {
-    CreatingFlag flag;
-    return new_exception_type(qualified_name, doc, base);
-  }();
+  // Making the class can run Python code (a gc callback, say) that converts a
+  // panic on this thread and so makes and stores the type first: the first
+  // stored type wins.
+  Result<PyObject*> made = new_exception_type(qualified_name, doc, base);
   if (!made) {
+    if (PyErr_GivenExceptionMatches(error_type(made.error()), PyExc_MemoryError)) out_of_memory();
     std::string message = "Failed to initialize new exception type.: ";
     (void)debug_error(made.error(), message);
     panic_owned(std::move(message));
@@ -76,12 +66,11 @@ void write_stderr(std::string_view text) noexcept {
 
 bool panic_exception_type_ready() noexcept { return panic_exception_slot.get() != nullptr; }
 
+PyObject* panic_exception_type_if_made() noexcept { return panic_exception_slot.get(); }
+
 PyObject* panic_exception_type() {
   if (PyObject* type = panic_exception_slot.get()) [[likely]]
     return type;
-  // An error fetched while this thread makes the type cannot be a
-  // PanicException, since none exists yet.
-  if (creating_type) return nullptr;
   return make_panic_exception_type();
 }
 
@@ -93,11 +82,12 @@ Result<PyObject*> new_exception_type(std::string_view name, std::optional<std::s
   if (doc) doc_copy = nul_terminated(*doc, "Failed to initialize nul terminated docstring");
   PyObject* type = PyErr_NewExceptionWithDoc(name_copy.c_str(),
                                              doc_copy ? doc_copy->c_str() : nullptr, base, nullptr);
-  if (!type) return failure(fetch_error());
+  // Fetching must not make PanicException: this may be that type's creation.
+  if (!type) return failure(fetch_error_without_creating());
   return type;
 }
 
-PyErr error_from_panic(PanicPayload payload) noexcept {
+PyErr error_from_panic(PanicPayload payload) {
   if (auto* owned = std::get_if<std::string>(&payload.value))
     return new_panic_exception(std::string(*owned));
   if (auto* constant = std::get_if<std::string_view>(&payload.value))
@@ -106,21 +96,30 @@ PyErr error_from_panic(PanicPayload payload) noexcept {
 }
 
 void resume_panic(PyObject* type, PyObject* value, PyObject* traceback) {
-  // A restored lazy PanicException is pending as (type, args): the message is
-  // the instance's text, not the args tuple's.
-  PyErr_NormalizeException(&type, &value, &traceback);
+  // Owned here until restored, so a panic that leaves early releases them.
+  RefTriple refs(type, value, traceback);
   std::string message(unwrapped_message);
   if (value) {
-    if (PyObject* str = PyObject_Str(value)) {
+    // A restored lazy PanicException is pending as (type, args): the message
+    // is the instance's text, not the args tuple's.
+    auto raw = refs.release();
+    PyErr_NormalizeException(&raw.type, &raw.value, &raw.traceback);
+    refs = RefTriple(raw.type, raw.value, raw.traceback);
+    if (PyObject* str = PyObject_Str(refs.value())) {
       register_owned(str);
       message = std::string(text_lossy(str).view());
     } else {
-      drop_error(fetch_error());
+      // Dropped as it is: fetching it as an error would resume a panic again
+      // if str() raised PanicException.
+      PyObject *t, *v, *tb;
+      PyErr_Fetch(&t, &v, &tb);
+      RefTriple dropped(t, v, tb);
     }
   }
   write_stderr(resume_banner);
   write_stderr(trace_banner);
-  restore_error(PyErr(PyErr::Raw{RefTriple(type, value, traceback)}));
+  auto raw = refs.release();
+  PyErr_Restore(raw.type, raw.value, raw.traceback);
   PyErr_PrintEx(0);
   resume_unwind(PanicPayload{std::move(message)});
 }

@@ -14,11 +14,9 @@ namespace {
               std::to_string(index));
 }
 
-// Fills a slot; true when it already held a value.
+// Fills a slot (the count was checked on entry); true when it already held a value.
 [[nodiscard]] inline bool fill_slot(std::span<PyObject*> slots, std::size_t index,
                                     PyObject* value) {
-  if (index >= slots.size()) [[unlikely]]
-    slot_out_of_range(slots.size(), index);
   bool taken = slots[index] != nullptr;
   slots[index] = value;
   return taken;
@@ -48,7 +46,10 @@ namespace {
 }
 
 [[gnu::cold]] PyErr keyword_not_utf8(const ParamSpec& spec, PyObject* keyword) {
-  drop_error(fetch_error());
+  PyErr encode_error = fetch_error();
+  if (PyErr_GivenExceptionMatches(error_type(encode_error), PyExc_MemoryError))
+    return encode_error;
+  drop_error(std::move(encode_error));
   return error_unmatched_keyword(spec, keyword);
 }
 
@@ -130,7 +131,8 @@ PyErr error_duplicate_argument(const ParamSpec& spec, std::string_view keyword) 
 PyErr error_unmatched_keyword(const ParamSpec& spec, PyObject* keyword) {
   std::string text = call_display_name(spec);
   text += " got an unexpected keyword argument '";
-  (void)display_object(keyword, text);
+  if (Result<void> shown = display_object(keyword, text); !shown) [[unlikely]]
+    return std::move(shown.error());
   text += '\'';
   return type_error_from_text(std::move(text));
 }
@@ -157,6 +159,8 @@ Result<void> bind_fastcall_arguments(const ParamSpec& spec, PyObject* const* arg
                                      PyObject* kwnames, std::span<PyObject*> slots) {
   const std::size_t positional = spec.positional_names.size();
   const std::size_t given = static_cast<std::size_t>(nargs);
+  if (slots.size() < slot_count(spec)) [[unlikely]]
+    slot_out_of_range(slots.size(), slots.size());
   if (args) {
     std::size_t n = given < positional ? given : positional;
     for (std::size_t i = 0; i < n; ++i) (void)fill_slot(slots, i, args[i]);
@@ -264,7 +268,8 @@ PyErr wrap_argument_error(std::string_view name, PyErr err) {
   std::string text = "argument '";
   text += name;
   text += "': ";
-  (void)display_object(error_value(err), text);
+  if (Result<void> shown = display_object(error_value(err), text); !shown) [[unlikely]]
+    return std::move(shown.error());
   PyErr wrapped = type_error_from_text(std::move(text));
   std::optional<PyErr> cause = error_cause(err);
   set_error_cause(wrapped, std::move(cause));

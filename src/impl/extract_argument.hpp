@@ -3,6 +3,7 @@
 
 #include <Python.h>
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -29,11 +30,24 @@ struct ParamSpec {
   std::size_t required_positional_count;
 };
 
+[[nodiscard]] constexpr std::size_t slot_count(const ParamSpec& spec) noexcept {
+  return spec.positional_names.size() + spec.keyword_only.size();
+}
+
 // Slots get borrowed references: one per positional name, then one per
 // keyword-only parameter. NULL stays in optional slots that were not given.
+// Too few slots is a panic before any slot is touched.
 [[nodiscard]] Result<void> bind_fastcall_arguments(const ParamSpec& spec, PyObject* const* args,
                                                    Py_ssize_t nargs, PyObject* kwnames,
                                                    std::span<PyObject*> slots);
+
+// The same for a static spec, with the slot count checked when compiling.
+template <const ParamSpec& spec, std::size_t N>
+[[nodiscard]] Result<void> bind_arguments(PyObject* const* args, Py_ssize_t nargs,
+                                          PyObject* kwnames, std::array<PyObject*, N>& slots) {
+  static_assert(N == slot_count(spec), "one slot per parameter");
+  return bind_fastcall_arguments(spec, args, nargs, kwnames, slots);
+}
 
 [[nodiscard]] std::string call_display_name(const ParamSpec& spec);
 void append_name_list(std::string& text, std::span<const std::string_view> names);

@@ -1,35 +1,73 @@
 #include "impl/panic.hpp"
 
+#include <cxxabi.h>
+
 #include <cstdlib>
+#include <new>
 
-namespace krenn {
+#include "err/panic_exception.hpp"
 
-void AbortGuard::fire() const noexcept {
-  // A second panic while the first unwinds: report it and end the process.
-  report_panic(message_, where_);
-  std::abort();
+namespace krenn::detail {
+
+std::optional<PyErr> error_from_caught() {
+  std::optional<PanicPayload> payload;
+  try {
+    throw;
+  } catch (abi::__forced_unwind&) {
+    throw;
+  } catch (Panic& p) {
+    payload.emplace(std::move(p.payload));
+  } catch (const OutOfMemory&) {
+    return std::nullopt;
+  } catch (const std::bad_alloc&) {
+    return std::nullopt;
+  } catch (...) {
+    fatal_error("an exception that is not a panic reached the entry boundary");
+  }
+  try {
+    return error_from_panic(std::move(*payload));
+  } catch (const std::bad_alloc&) {
+    return std::nullopt;
+  }
 }
 
-namespace detail {
-
-void foreign_exception() noexcept {
-  fatal_error("an exception that is not a panic reached the entry boundary");
+void restore_outcome(std::optional<PyErr> error) {
+  std::optional<PanicPayload> resumed;
+  if (error) {
+    if (error->is_normalizing()) panic_normalizing_restore();
+    try {
+      restore_error(std::move(*error));
+      return;
+    } catch (Panic& p) {
+      if (!p.resumed) throw;
+      resumed.emplace(std::move(p.payload));
+    } catch (const OutOfMemory&) {
+    } catch (const std::bad_alloc&) {
+    }
+  }
+  if (resumed) {
+    try {
+      restore_error(error_from_panic(std::move(*resumed)));
+      return;
+    } catch (const OutOfMemory&) {
+    } catch (const std::bad_alloc&) {
+    }
+  }
+  // The interpreter keeps MemoryError instances in reserve for this.
+  PyErr_NoMemory();
 }
 
-void panic_after_disarm() noexcept {
-  report_panic(ffi_boundary_message, std::source_location::current());
-  std::abort();
+void escaped_boundary() {
+  try {
+    throw;
+  } catch (abi::__forced_unwind&) {
+    throw;
+  } catch (Panic&) {
+    report_panic(ffi_boundary_message, std::source_location::current());
+    std::abort();
+  } catch (...) {
+    fatal_error("an exception that is not a panic reached the entry boundary");
+  }
 }
 
-void restore_failure(std::optional<PyErr>& error, std::optional<PanicPayload>& caught) {
-  if (!error && !caught) panic("an entry body returned no object and no error");
-  PyErr err = error ? std::move(*error) : error_from_panic(std::move(*caught));
-  error.reset();
-  caught.reset();
-  if (err.is_normalizing()) panic_normalizing_restore();
-  restore_error(std::move(err));
-}
-
-}  // namespace detail
-
-}  // namespace krenn
+}  // namespace krenn::detail

@@ -42,7 +42,7 @@ Result<PyObject*> bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwname
 
 template <const ParamSpec& spec, std::size_t slot_count>
 PyObject* bind_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                     PyObject* kwnames) noexcept {
+                     PyObject* kwnames) {
   return call_trampoline([&]() { return bind<spec, slot_count>(args, nargs, kwnames); });
 }
 

@@ -36,6 +36,6 @@ constinit ModuleSpec testing_spec{
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit__krenn_testing() noexcept {
+PyMODINIT_FUNC PyInit__krenn_testing() {
   return call_trampoline([]() { return make_module(testing_spec); });
 }

@@ -98,8 +98,9 @@ Result<PyObject*> display(PyObject* args) {
   PyObject* obj;
   if (!PyArg_ParseTuple(args, "O", &obj)) return fetched();
   std::string text;
-  FormatResult r = display_object(obj, text);
-  return text_result(r, text);
+  if (Result<void> shown = display_object(obj, text); !shown)
+    return failure(std::move(shown.error()));
+  return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
 }
 
 Result<PyObject*> debug(PyObject* args) {

@@ -15,7 +15,7 @@ namespace krenn::testing {
 using Body = Result<PyObject*> (*)(PyObject* args);
 
 template <Body body>
-PyObject* entry(PyObject* /*self*/, PyObject* args) noexcept {
+PyObject* entry(PyObject* /*self*/, PyObject* args) {
   return call_trampoline([&]() { return body(args); });
 }
 
