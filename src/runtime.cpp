@@ -73,6 +73,6 @@ void fatal_error(std::string_view message) noexcept {
   std::abort();
 }
 
-void out_of_memory() { throw OutOfMemory{};}
+void out_of_memory() { throw OutOfMemory{}; }
 
 }  // namespace krenn

@@ -146,8 +146,10 @@ def test_positional_then_keyword_via_vectorcall():
     assert t.vectorcall(sum_as_string, (1,), ("b",), (2,)) == "3"
 
 
-def test_slot_array_too_short_panics():
+@pytest.mark.parametrize("args", [(1,), ()])
+def test_slot_array_too_short_panics(args):
+    # With no argument the required-slot check would read the missing slot.
     with pytest.raises(BaseException) as info:
-        t.f_short_slots(1)
+        t.f_short_slots(*args)
     assert type(info.value).__name__ == "PanicException"
     assert str(info.value) == "index out of bounds: the len is 0 but the index is 0"

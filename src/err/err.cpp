@@ -226,6 +226,10 @@ void report_unraisable(PyErr err, PyObject* object) {
   PyErr_WriteUnraisable(object);
 }
 
+bool is_memory_error(PyErr& err) {
+  return PyErr_GivenExceptionMatches(error_type(err), PyExc_MemoryError);
+}
+
 void api_call_failed() {
   if (PyErr_ExceptionMatches(PyExc_MemoryError)) {
     PyErr_Clear();

@@ -56,6 +56,8 @@ const PyErr::Normalized& normalize_error(PyErr& err);
 void set_error_cause(PyErr& err, std::optional<PyErr> cause);
 inline void drop_error(PyErr err) noexcept { (void)err; }
 void report_unraisable(PyErr err, PyObject* object);
+// MemoryError or a subclass: the error that out-of-memory handling passes on.
+[[nodiscard]] bool is_memory_error(PyErr& err);
 
 // For CPython calls the frame treats as unable to fail. A pending MemoryError
 // becomes OutOfMemory (the caller gets MemoryError); anything else is printed

@@ -60,7 +60,7 @@ PyObject* conversion_error_message(Owned source_type, MessageText target) {
   std::string text = "'";
   if (Result<std::string_view> name = type_qualname(source_type.get()))
     text += *name;
-  else if (PyErr_GivenExceptionMatches(error_type(name.error()), PyExc_MemoryError))
+  else if (is_memory_error(name.error()))
     out_of_memory();
   else
     text += "<failed to extract type name>";
@@ -73,8 +73,7 @@ PyObject* conversion_error_message(Owned source_type, MessageText target) {
 
 bool error_must_propagate(PyErr& err) {
   PyObject* type = error_type(err);
-  return !PyErr_GivenExceptionMatches(type, PyExc_Exception) ||
-         PyErr_GivenExceptionMatches(type, PyExc_MemoryError);
+  return !PyErr_GivenExceptionMatches(type, PyExc_Exception) || is_memory_error(err);
 }
 
 Result<void> display_object(PyObject* object, std::string& sink) {

@@ -46,7 +46,7 @@ std::string nul_terminated(std::string_view text, std::string_view what) {
   // stored type wins.
   Result<PyObject*> made = new_exception_type(qualified_name, doc, base);
   if (!made) {
-    if (PyErr_GivenExceptionMatches(error_type(made.error()), PyExc_MemoryError)) out_of_memory();
+    if (is_memory_error(made.error())) out_of_memory();
     std::string message = "Failed to initialize new exception type.: ";
     (void)debug_error(made.error(), message);
     panic_owned(std::move(message));

@@ -47,8 +47,7 @@ namespace {
 
 [[gnu::cold]] PyErr keyword_not_utf8(const ParamSpec& spec, PyObject* keyword) {
   PyErr encode_error = fetch_error();
-  if (PyErr_GivenExceptionMatches(error_type(encode_error), PyExc_MemoryError))
-    return encode_error;
+  if (is_memory_error(encode_error)) return encode_error;
   drop_error(std::move(encode_error));
   return error_unmatched_keyword(spec, keyword);
 }

@@ -103,6 +103,7 @@ Result<void> add_function(PyObject* module, PyObject* function) {
   Result<PyObject*> all = module_all(module);
   if (!all) return failure(std::move(all.error()));
   if (Result<void> appended = list_append_text(*all, *name); !appended) {
+    if (is_memory_error(appended.error())) return failure(std::move(appended.error()));
     std::string message = "could not append __name__ to __all__: ";
     (void)debug_error(appended.error(), message);
     panic_owned(std::move(message));

@@ -41,8 +41,7 @@ Result<PyObject*> bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwname
 }
 
 template <const ParamSpec& spec, std::size_t slot_count>
-PyObject* bind_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                     PyObject* kwnames) {
+PyObject* bind_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return call_trampoline([&]() { return bind<spec, slot_count>(args, nargs, kwnames); });
 }
 
@@ -62,10 +61,15 @@ PyObject* vectorcall(PyObject*, PyObject* args) {
     return nullptr;
   Py_ssize_t nargs = PyTuple_GET_SIZE(positional);
   Py_ssize_t nkw = PyTuple_GET_SIZE(kwvalues);
-  std::vector<PyObject*> array;
-  for (Py_ssize_t i = 0; i < nargs; ++i) array.push_back(PyTuple_GET_ITEM(positional, i));
-  for (Py_ssize_t i = 0; i < nkw; ++i) array.push_back(PyTuple_GET_ITEM(kwvalues, i));
-  return PyObject_Vectorcall(func, array.data(), static_cast<std::size_t>(nargs),
+  // A fixed array: operator new may be made to fail in this module.
+  PyObject* array[16];
+  if (nargs + nkw > 16) {
+    PyErr_SetString(PyExc_ValueError, "too many arguments");
+    return nullptr;
+  }
+  for (Py_ssize_t i = 0; i < nargs; ++i) array[i] = PyTuple_GET_ITEM(positional, i);
+  for (Py_ssize_t i = 0; i < nkw; ++i) array[nargs + i] = PyTuple_GET_ITEM(kwvalues, i);
+  return PyObject_Vectorcall(func, array, static_cast<std::size_t>(nargs),
                              kwnames == Py_None ? nullptr : kwnames);
 }
 

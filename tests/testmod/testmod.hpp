@@ -36,5 +36,6 @@ void add_panic_methods(Methods& out);
 void add_argument_methods(Methods& out);
 void add_module_methods(Methods& out);
 void add_stress_methods(Methods& out);
+void add_alloc_methods(Methods& out);
 
 }  // namespace krenn::testing

@@ -1,0 +1,385 @@
+"""Hostile but ordinary Python: the process goes on wherever the interpreter's does.
+
+Every case that could end the process runs in a child interpreter.
+"""
+
+import os
+import re
+import sys
+import textwrap
+
+import pytest
+
+import _krenn_testing as t
+import krenn_python
+
+f = krenn_python.sum_as_string
+PanicException = type(t.err_value(t.err_new("panic", "x")))
+PRELUDE = (
+    "import os, sys\nsys.path.insert(0, os.environ['KRENN_TESTMOD_PATH'])\n"
+    "import _krenn_testing as t, krenn_python\nf = krenn_python.sum_as_string\n"
+)
+UNDER_ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")
+
+
+def child(python_run, code, timeout=120):
+    proc = python_run(PRELUDE + textwrap.dedent(code), timeout=timeout)
+    assert proc.returncode == 0, proc.stderr[-3000:]
+    return proc
+
+
+class Index:
+    def __init__(self, exc):
+        self.exc = exc
+
+    def __index__(self):
+        raise self.exc
+
+
+def test_daemon_threads_inside_calls_at_exit(python_run):
+    # The interpreter ends daemon threads that wake up after it finalized; the
+    # unwind passes through the entry, from __index__ and from a message's str().
+    code = """
+        import threading, time
+        class Slow:
+            def __index__(self):
+                time.sleep(0.3)
+                return 1
+        class SlowText:
+            def __str__(self):
+                time.sleep(0.3)
+                return "slow"
+        class Raise:
+            def __index__(self):
+                raise TypeError(SlowText())
+        def work(arg):
+            while True:
+                try:
+                    f(arg, 2)
+                except TypeError:
+                    pass
+        for arg in (Slow(), Slow(), Raise(), Raise()):
+            threading.Thread(target=work, args=(arg,), daemon=True).start()
+        time.sleep(0.1)
+    """
+    assert child(python_run, code).stderr == ""
+
+
+CALLS = [
+    "f(1, 2)",
+    "f(a=1, b=2)",
+    "f(10**15, 10**15)",
+    "f(1)",
+    "f(1, 2, 3)",
+    "f(1, a=2)",
+    "f(1, 2, c=3)",
+    "f(1.5, 2)",
+    "f(-1, 2)",
+    "f(NotInt(), 2)",
+    "f(Index(TypeError('boom')), 2)",
+    "f(Index(caused()), 2)",
+    "t.vectorcall(f, (1, 2), (7,), (3,))",
+    "t.vectorcall(f, (1, 2), ('\\udcff',), (3,))",
+    "t.panic_with_constant()",
+]
+
+
+@pytest.mark.parametrize("source", ["interpreter", "frame"])
+@pytest.mark.parametrize("call", CALLS)
+def test_allocation_failure_is_memory_error(python_run, call, source):
+    # interpreter: each PyMem/PyObject allocation fails in turn (_testcapi);
+    # frame: each operator new of the frame code fails in turn.
+    proc = python_run(
+        f"import allocation_sweep\nallocation_sweep.main({call!r}, {source!r})", timeout=120
+    )
+    # Nothing but the panic's own reports, one per attempt that got as far.
+    report = (
+        r"thread 'main' panicked at tests/testmod/panic\.cpp:\d+:\d+:\na constant panic message\n"
+    )
+    assert proc.returncode == 0 and re.sub(report, "", proc.stderr) == "", proc.stderr[-3000:]
+
+
+def test_bad_alloc_in_body_is_memory_error():
+    with pytest.raises(MemoryError):
+        t.throw_bad_alloc()
+    assert f(1, 2) == "3"
+
+
+def test_import_and_first_error_under_allocation_failure(python_run, tmp_path):
+    # Each attempt loads a fresh copy of the module (its own once-only state),
+    # so import and the PanicException made at the first error are swept too.
+    code = f"""
+        import _testcapi, importlib.util, shutil
+        def fresh(name):
+            folder = os.path.join({str(tmp_path)!r}, name)
+            os.mkdir(folder)
+            path = shutil.copy(krenn_python.__file__, folder)
+            return importlib.util.spec_from_file_location("krenn_python", path)
+        def attempt(n, stage):
+            sys._getframe()
+            spec = fresh(f"{{stage}}-{{n}}")
+            if stage == "first error":
+                module = importlib.util.module_from_spec(spec)
+            try:
+                _testcapi.set_nomemory(n, n + 1)
+                if stage == "import":
+                    module = importlib.util.module_from_spec(spec)
+                else:
+                    module.sum_as_string(1.5, 2)
+                got = "ok"
+            except MemoryError:
+                got = None
+            except BaseException as e:
+                got = e
+            finally:
+                _testcapi.remove_mem_hooks()
+            return got if got in (None, "ok") else (type(got).__name__, str(got))
+        float_error = ("TypeError",
+                       "argument 'a': 'float' object cannot be interpreted as an integer")
+        for stage, normal in [("import", "ok"), ("first error", float_error)]:
+            n = streak = 0
+            while streak < 5:
+                got = attempt(n, stage)
+                assert got in (None, normal), (stage, n, got)
+                streak = streak + 1 if got == normal else 0
+                n += 1
+    """
+    assert child(python_run, code, timeout=300).stderr == ""
+
+
+@pytest.mark.skipif(UNDER_ASAN, reason="the sanitizer reserves the address space itself")
+def test_address_space_exhausted(python_run):
+    code = """
+        import resource
+        class Index:
+            def __index__(self): raise TypeError("boom")
+        with open("/proc/self/statm") as statm:
+            size = int(statm.read().split()[0]) * resource.getpagesize()
+        resource.setrlimit(resource.RLIMIT_AS, (size + (64 << 20), resource.RLIM_INFINITY))
+        hog = []
+        for chunk in (1 << 20, 1 << 12, 1 << 6):
+            try:
+                while True:
+                    hog.append(bytearray(chunk))
+            except MemoryError:
+                pass
+        for _ in range(50):
+            for call in (lambda: f(1, 2), lambda: f(10**15, 10**15), lambda: f(1),
+                         lambda: f(1, 2, c=3), lambda: f(1.5, 2), lambda: f(Index(), 2)):
+                try:
+                    call()
+                except (MemoryError, TypeError):
+                    pass
+            if hog:
+                hog.pop()
+    """
+    child(python_run, code)
+
+
+class Shout:
+    def __init__(self, exc):
+        self.exc = exc
+
+    def __str__(self):
+        raise self.exc
+
+
+@pytest.mark.parametrize("exc", [KeyboardInterrupt, SystemExit, MemoryError])
+def test_str_failure_that_is_no_ordinary_error_reaches_caller(exc):
+    class Key(str):
+        def __str__(self):
+            raise exc("from str")
+
+    reports = []
+    old, sys.unraisablehook = sys.unraisablehook, reports.append
+    try:
+        with pytest.raises(exc):
+            f(Index(TypeError(Shout(exc("from str")))), 2)
+        with pytest.raises(exc):
+            t.vectorcall(f, (1, 2), (Key("c"),), (3,))
+        assert reports == []
+        # An ordinary error still gives the placeholder and a report.
+        with pytest.raises(TypeError, match=r"^argument 'a': <unprintable TypeError object>$"):
+            f(Index(TypeError(Shout(ValueError()))), 2)
+        assert len(reports) == 1
+    finally:
+        sys.unraisablehook = old
+
+
+def test_keyboard_interrupts_are_all_delivered(python_run):
+    code = """
+        import signal
+        signal.signal(signal.SIGALRM, signal.default_int_handler)
+        signal.setitimer(signal.ITIMER_REAL, 0.002, 0.002)
+        delivered = 0
+        while delivered < 300:
+            try:
+                while True:
+                    try:
+                        f(1.5, 2)
+                    except TypeError:
+                        pass
+            except KeyboardInterrupt:
+                delivered += 1
+        signal.setitimer(signal.ITIMER_REAL, 0)
+    """
+    assert child(python_run, code).stderr == ""
+
+
+def test_recursion_on_a_small_stack_ends_in_recursion_error(python_run):
+    code = """
+        import threading
+        class Again:
+            def __index__(self):
+                return int(f(self, 1))
+        threading.stack_size(1 << 20)
+        outcome = []
+        def run():
+            try:
+                f(Again(), 1)
+            except RecursionError:
+                outcome.append("RecursionError")
+        thread = threading.Thread(target=run)
+        thread.start()
+        thread.join()
+        assert outcome == ["RecursionError"], outcome
+    """
+    child(python_run, code)
+
+
+def test_panic_exception_whose_str_panics_again(python_run):
+    # str() of the resumed exception raises PanicException itself: no endless
+    # resume, and nothing is kept after the call.
+    code = """
+        import contextlib
+        class Discard:
+            def write(self, text): pass
+            def flush(self): pass
+        try:
+            f(1.5, 2)
+        except TypeError:
+            pass
+        (Panic,) = [c for c in BaseException.__subclasses__()
+                    if c.__name__ == "PanicException" and c.__module__ == "krenn_runtime"]
+        def bad_str(self):
+            raise Panic("from __str__")
+        Panic.__str__ = bad_str
+        class Index:
+            def __index__(self):
+                raise Panic("from __index__")
+        def call():
+            try:
+                f(Index(), 1)
+            except Panic as e:
+                return e.args
+        with contextlib.redirect_stderr(Discard()):
+            assert call() == ("Unwrapped panic from Python code",)
+            for _ in range(50):
+                call()
+            before = sys.getallocatedblocks()
+            for _ in range(200):
+                call()
+            grown = sys.getallocatedblocks() - before
+        assert grown < 50, grown
+    """
+    child(python_run, code)
+
+
+def test_panic_while_a_restored_error_is_built_becomes_panic_exception(capfd):
+    # The conversion error for a non-str keyword name reads its type's
+    # __qualname__ when it is raised; the metaclass raises PanicException there.
+    class Meta(type):
+        def __getattribute__(cls, name):
+            if name == "__qualname__":
+                raise PanicException("from __qualname__")
+            return super().__getattribute__(name)
+
+    class Name(metaclass=Meta):
+        pass
+
+    # The test module's copy of the function: its PanicException is the one raised.
+    with pytest.raises(PanicException, match="^from __qualname__$"):
+        t.vectorcall(t.sum_as_string(), (1, 2), (Name(),), (3,))
+    assert "resuming a panic" in capfd.readouterr().err
+    assert f(1, 2) == "3"
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda: f(1),
+        lambda: f(1, 2, 3),
+        lambda: f(1, a=2),
+        lambda: f(1, 2, c=3),
+        lambda: f(1.5, 2),
+        lambda: f(-1, 2),
+        lambda: t.panic_with_constant(),
+    ],
+)
+def test_errors_raised_while_handling_carry_the_handled_exception(call):
+    handled = KeyError("handled")
+    try:
+        raise handled
+    except KeyError:
+        with pytest.raises(BaseException) as info:
+            call()
+    assert info.value.__context__ is handled
+    with pytest.raises(BaseException) as info:
+        call()
+    assert info.value.__context__ is None
+
+
+def test_context_chaining_breaks_cycles_as_the_interpreter_does():
+    def chain(raise_it):
+        inner = ValueError("inner")
+        outer = KeyError("outer")
+        outer.__context__ = inner
+        try:
+            raise outer
+        except KeyError:
+            try:
+                raise_it(inner)
+            except ValueError as e:
+                return e.__context__ is outer, outer.__context__
+
+    def by_python(exc):
+        raise exc
+
+    def by_frame(exc):
+        t.err_raise(t.err_new("from_value", exc))
+
+    assert chain(by_frame) == chain(by_python) == (True, None)
+
+
+def test_panic_exception_without_value_resumes_unwrapped(capfd):
+    with pytest.raises(PanicException) as info:
+        t.err_fetch_given(PanicException)
+    assert info.value.args == ("Unwrapped panic from Python code",)
+    capfd.readouterr()
+
+
+def test_panic_converted_while_its_type_is_made(python_run):
+    # A gc callback converts a panic on the creating thread while the type is
+    # being made: it gets a PanicException, and the first stored type is kept.
+    code = """
+        import gc
+        caught = []
+        def callback(phase, info):
+            if phase == "start" and not caught:
+                caught.append(None)
+                try:
+                    t.panic_with_constant()
+                except BaseException as e:
+                    caught[0] = type(e)
+        gc.callbacks.append(callback)
+        gc.set_threshold(1)
+        try:
+            t.panic_with_constant()
+        except BaseException as e:
+            outer = type(e)
+        gc.set_threshold(700)
+        gc.callbacks.remove(callback)
+        assert caught[0].__name__ == "PanicException", caught
+        assert outer is caught[0], (outer, caught)
+    """
+    assert "Python API call failed" not in child(python_run, code).stderr
