@@ -29,32 +29,32 @@ PyObject* exception_type_ref(PyObject* type_global) {
 }
 
 PyErr new_system_error(std::string_view text) {
-  return PyErr(PyErr::Lazy{ErrBuilder(builders::FixedType{&PyExc_SystemError, text})});
+  return PyErr::lazy(ErrBuilder(ErrBuilder::Kind::fixed_type, text, nullptr, &PyExc_SystemError));
 }
 
 PyErr new_value_error(std::string_view text) {
-  return PyErr(PyErr::Lazy{ErrBuilder(builders::FixedType{&PyExc_ValueError, text})});
+  return PyErr::lazy(ErrBuilder(ErrBuilder::Kind::fixed_type, text, nullptr, &PyExc_ValueError));
 }
 
 PyErr new_import_error(std::string_view text) {
-  return PyErr(PyErr::Lazy{ErrBuilder(builders::FixedType{&PyExc_ImportError, text})});
+  return PyErr::lazy(ErrBuilder(ErrBuilder::Kind::fixed_type, text, nullptr, &PyExc_ImportError));
 }
 
 PyErr type_error_from_text(std::string text) {
-  return PyErr(PyErr::Lazy{ErrBuilder(builders::OwnedTypeError{std::move(text)})});
+  return PyErr::lazy(ErrBuilder(ErrBuilder::Kind::type_error, std::move(text)));
 }
 
 PyErr new_error_with_type(Owned type, std::string_view text) {
-  return PyErr(PyErr::Lazy{ErrBuilder(builders::WithType{std::move(type), text})});
+  return PyErr::lazy(ErrBuilder(ErrBuilder::Kind::with_type, text, type.release()));
 }
 
 PyErr new_panic_exception(MessageText text) {
-  return PyErr(PyErr::Lazy{ErrBuilder(builders::PanicMessage{std::move(text)})});
+  return PyErr::lazy(ErrBuilder(ErrBuilder::Kind::panic_message, std::move(text)));
 }
 
 PyErr new_conversion_error(Owned source_type, MessageText target) {
-  return PyErr(
-      PyErr::Lazy{ErrBuilder(builders::Conversion{std::move(source_type), std::move(target)})});
+  return PyErr::lazy(
+      ErrBuilder(ErrBuilder::Kind::conversion, std::move(target), source_type.release()));
 }
 
 namespace {
@@ -70,7 +70,7 @@ std::optional<PyErr> take_pending(PyObject* (*panic_type)()) {
   }
   if (type == panic_type()) [[unlikely]]
     resume_panic(type, value, traceback);
-  return PyErr(PyErr::Raw{RefTriple(type, value, traceback)});
+  return PyErr::raw(type, value, traceback);
 }
 
 bool has_context(PyObject* value) {
@@ -122,17 +122,20 @@ PyErr fetch_error() {
   return new_system_error(none_pending);
 }
 
-ErrTriple triple_from_state(PyErr::State state) {
-  if (auto* raw = std::get_if<PyErr::Raw>(&state)) {
-    auto r = raw->refs.release();
-    return {r.type, r.value, r.traceback};
-  }
-  if (auto* norm = std::get_if<PyErr::Normalized>(&state)) {
-    auto r = norm->refs.release();
-    return {r.type, r.value, r.traceback};
-  }
-  auto& lazy = std::get<PyErr::Lazy>(state);  // callers rule out Normalizing
-  ErrBuilder::Built built = std::move(lazy.builder).build();
+namespace {
+
+// Takes the state's contents as a triple and leaves Normalizing behind, the
+// guard against re-entrant normalization. A Lazy state is built first.
+ErrTriple take_triple(ErrState& state) {
+  ErrState::Tag tag = std::exchange(state.tag, ErrState::Tag::normalizing);
+  if (tag != ErrState::Tag::lazy)  // callers rule out Normalizing
+    return {std::exchange(state.type, nullptr), std::exchange(state.value, nullptr),
+            std::exchange(state.traceback, nullptr)};
+  // Out of the state before building: if building panics, what is left of the
+  // builder goes with the panic, and the error holds nothing.
+  ErrBuilder builder = std::move(*state.builder);
+  state.builder.reset();
+  ErrBuilder::Built built = std::move(builder).build();
   if (is_exception_class(built.type)) return {built.type, built.value, nullptr};
   PyErr fallback =
       new_error_with_type(Owned(exception_type_ref(PyExc_TypeError)), not_an_exception);
@@ -142,7 +145,9 @@ ErrTriple triple_from_state(PyErr::State state) {
   return triple;
 }
 
-ErrTriple error_into_triple(PyErr err) { return triple_from_state(err.take_state()); }
+}  // namespace
+
+ErrTriple error_into_triple(PyErr err) { return take_triple(err.state()); }
 
 void panic_normalizing_restore() {
   panic("PyErr state should never be invalid outside of normalization");
@@ -167,38 +172,41 @@ void restore_error(PyErr err) {
   PyErr_Restore(t.type, t.value, t.traceback);
 }
 
-const PyErr::Normalized& normalize_error(PyErr& err) {
-  PyErr::State state = err.take_state();
-  if (std::holds_alternative<PyErr::Normalizing>(state))
+ErrState& normalize_error(PyErr& err) {
+  ErrState& state = err.state();
+  if (state.tag == ErrState::Tag::normalizing)
     panic("Cannot normalize a PyErr while already normalizing it.");
-  ErrTriple t = triple_from_state(std::move(state));
+  ErrTriple t = take_triple(state);
   PyErr_NormalizeException(&t.type, &t.value, &t.traceback);
   if (!t.type) panic("Exception type missing");
   if (!t.value) panic("Exception value missing");
-  err.set_state(PyErr::Normalized{RefTriple(t.type, t.value, t.traceback)});
-  return *err.normalized();
+  state.type = t.type;
+  state.value = t.value;
+  state.traceback = t.traceback;
+  state.tag = ErrState::Tag::normalized;
+  return state;
 }
 
 namespace {
-const PyErr::Normalized& normalized(PyErr& err) {
-  if (const auto* n = err.normalized()) [[likely]]
-    return *n;
+ErrState& normalized(PyErr& err) {
+  if (err.is_normalized()) [[likely]]
+    return err.state();
   return normalize_error(err);
 }
 }  // namespace
 
-PyObject* error_type(PyErr& err) { return normalized(err).refs.type(); }
-PyObject* error_value(PyErr& err) { return normalized(err).refs.value(); }
-PyObject* error_traceback(PyErr& err) { return normalized(err).refs.traceback(); }
+PyObject* error_type(PyErr& err) { return normalized(err).type; }
+PyObject* error_value(PyErr& err) { return normalized(err).value; }
+PyObject* error_traceback(PyErr& err) { return normalized(err).traceback; }
 
 PyErr error_from_value(PyObject* object) {
   if (PyExceptionInstance_Check(object)) {
-    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(object));
-    Py_INCREF(type);
-    Py_INCREF(object);
-    return PyErr(PyErr::Normalized{RefTriple(type, object, PyException_GetTraceback(object))});
+    PyObject* type = Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(object)));
+    return PyErr::normalized(type, Py_NewRef(object), PyException_GetTraceback(object));
   }
-  return PyErr(PyErr::Lazy{ErrBuilder(builders::FromValue{new_ref(Py_None), new_ref(object)})});
+  ErrBuilder builder(ErrBuilder::Kind::from_value, std::string_view(), Py_NewRef(object));
+  builder.hold_none();
+  return PyErr::lazy(std::move(builder));
 }
 
 std::optional<PyErr> error_cause(PyErr& err) {

@@ -44,9 +44,7 @@ struct ErrTriple {
   PyObject* traceback;  // new reference or NULL
 };
 [[nodiscard]] ErrTriple error_into_triple(PyErr err);
-ErrTriple triple_from_state(PyErr::State state);
-
-const PyErr::Normalized& normalize_error(PyErr& err);
+ErrState& normalize_error(PyErr& err);
 [[nodiscard]] PyObject* error_type(PyErr& err);
 [[nodiscard]] PyObject* error_value(PyErr& err);
 [[nodiscard]] PyObject* error_traceback(PyErr& err);

@@ -6,60 +6,88 @@
 
 namespace krenn {
 
-namespace {
-
-using Built = ErrBuilder::Built;
-
-Built build_kind(builders::FixedType& b) {
-  PyObject* type = exception_type_ref(*b.type_global);
-  return {type, new_str_value(b.text)};
+ErrBuilder::~ErrBuilder() {
+  if (object_) release_ref(object_);
+  if (none_) release_ref(none_);
 }
-
-Built build_kind(builders::OwnedTypeError& b) {
-  PyObject* type = exception_type_ref(PyExc_TypeError);
-  std::string text = std::move(b.text);
-  return {type, new_str_value(text)};
-}
-
-Built build_kind(builders::WithType& b) {
-  PyObject* type = b.type.release();
-  return {type, new_str_value(b.text)};
-}
-
-Built build_kind(builders::FromValue& b) { return {b.object.release(), b.none.release()}; }
-
-Built build_kind(builders::PanicMessage& b) {
-  PyObject* type = panic_exception_type();
-  if (!type) api_call_failed();  // only while this thread is still making it
-  Py_INCREF(type);
-  PyObject* args = PyTuple_New(1);
-  if (!args) api_call_failed();
-  MessageText text = std::move(b.text);
-  PyObject* message = new_str_value(message_view(text));
-  text = std::string_view{};
-  PyTuple_SET_ITEM(args, 0, message);
-  return {type, args};
-}
-
-Built build_kind(builders::Conversion& b) {
-  PyObject* type = exception_type_ref(PyExc_TypeError);
-  return {type, conversion_error_message(std::move(b.source_type), std::move(b.target))};
-}
-
-}  // namespace
-
-PyErr::PyErr(State state) : state_(std::make_unique<State>(std::move(state)).release()) {}
-
-void PyErr::Drop::operator()(State* state) const noexcept { std::default_delete<State>()(state); }
-
-PyErr::State PyErr::take_state() noexcept {
-  return std::exchange(*state_, State{std::in_place_type<Normalizing>});
-}
-
-void PyErr::set_state(State state) noexcept { *state_ = std::move(state); }
 
 ErrBuilder::Built ErrBuilder::build() && {
-  return std::visit([](auto& kind) { return build_kind(kind); }, kind_);
+  switch (kind_) {
+    case Kind::fixed_type: {
+      PyObject* type = exception_type_ref(*type_global_);
+      return {type, new_str_value(text_.view())};
+    }
+    case Kind::type_error: {
+      PyObject* type = exception_type_ref(PyExc_TypeError);
+      MessageText text = std::move(text_);
+      return {type, new_str_value(text.view())};
+    }
+    case Kind::with_type: {
+      PyObject* type = std::exchange(object_, nullptr);
+      return {type, new_str_value(text_.view())};
+    }
+    case Kind::from_value:
+      return {std::exchange(object_, nullptr), std::exchange(none_, nullptr)};
+    case Kind::panic_message: {
+      PyObject* type = Py_NewRef(panic_exception_type());
+      PyObject* args = PyTuple_New(1);
+      if (!args) {
+        Py_DECREF(type);
+        api_call_failed();
+      }
+      MessageText text = std::move(text_);
+      PyTuple_SET_ITEM(args, 0, new_str_value(text.view()));
+      return {type, args};
+    }
+    case Kind::conversion: {
+      PyObject* type = exception_type_ref(PyExc_TypeError);
+      return {type, conversion_error_message(Owned(std::exchange(object_, nullptr)),
+                                             std::move(text_))};
+    }
+  }
+  __builtin_unreachable();
+}
+
+std::unique_ptr<ErrState, PyErr::Drop> PyErr::make_state(Tag tag) {
+  auto state = std::make_unique<ErrState>();
+  state->tag = tag;
+  return std::unique_ptr<ErrState, Drop>(state.release());
+}
+
+PyErr PyErr::lazy(ErrBuilder builder) {
+  auto state = make_state(Tag::lazy);
+  state->builder.emplace(std::move(builder));
+  return PyErr(std::move(state));
+}
+
+PyErr PyErr::raw(PyObject* type, PyObject* value, PyObject* traceback) {
+  RefTriple refs(type, value, traceback);  // released if the state cannot be made
+  auto state = make_state(Tag::raw);
+  auto r = refs.release();
+  state->type = r.type;
+  state->value = r.value;
+  state->traceback = r.traceback;
+  return PyErr(std::move(state));
+}
+
+PyErr PyErr::normalized(PyObject* type, PyObject* value, PyObject* traceback) {
+  PyErr err = raw(type, value, traceback);
+  err.state_->tag = Tag::normalized;
+  return err;
+}
+
+PyErr PyErr::normalizing() { return PyErr(make_state(Tag::normalizing)); }
+
+void PyErr::Drop::operator()(ErrState* state) const noexcept {
+  std::unique_ptr<ErrState> owned(state);
+  // A thread that the interpreter ends at shutdown unwinds without the GIL
+  // while its count still says held: leak, as the interpreter does there.
+  if (gil_is_held() && !PyGILState_Check()) [[unlikely]] {
+    if (state->builder) state->builder->forget();
+    return;
+  }
+  if (state->tag == Tag::raw || state->tag == Tag::normalized)
+    RefTriple released(state->type, state->value, state->traceback);
 }
 
 }  // namespace krenn

@@ -1,65 +1,64 @@
-// The states of an error value and the lazy builders behind its Lazy state.
+// The states of an error value and the lazy builder behind its Lazy state.
 #pragma once
 
 #include <Python.h>
 
+#include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
-#include <variant>
 
 #include "gil.hpp"
 
 namespace krenn {
 
-// A constant text kept by reference or an owned one; both read as a view.
-using MessageText = std::variant<std::string_view, std::string>;
+// A constant text kept by reference, or an owned one; both read as a view.
+class MessageText {
+ public:
+  MessageText(std::string_view constant) noexcept : constant_(constant) {}  // NOLINT
+  MessageText(std::string owned) noexcept : owned_(std::move(owned)), is_owned_(true) {}  // NOLINT
+  [[nodiscard]] std::string_view view() const noexcept {
+    return is_owned_ ? std::string_view(owned_) : constant_;
+  }
+  [[nodiscard]] bool is_owned() const noexcept { return is_owned_; }
 
-[[nodiscard]] inline std::string_view message_view(const MessageText& text) noexcept {
-  return std::visit([](const auto& t) { return std::string_view(t); }, text);
-}
-
-namespace builders {
-
-// SystemError, ValueError, ImportError with a constant message. The global is
-// read at build time: the interpreter fills it, not the loader.
-struct FixedType {
-  PyObject* const* type_global;
-  std::string_view text;
-};
-struct OwnedTypeError {
-  std::string text;
-};
-struct WithType {
-  Owned type;
-  std::string_view text;
-};
-// Members are destroyed in reverse order: the object goes before None.
-struct FromValue {
-  Owned none;
-  Owned object;
-};
-struct PanicMessage {
-  MessageText text;
-};
-struct Conversion {
-  Owned source_type;
-  MessageText target;
+ private:
+  std::string_view constant_;
+  std::string owned_;
+  bool is_owned_ = false;
 };
 
-}  // namespace builders
-
-// One-shot: build() consumes it; destroying an unbuilt one releases what it holds.
-// Kept inline in the error rather than behind a heap pointer: every kind is a
-// few words, so making an error allocates nothing beyond an owned message.
+// One-shot: build() consumes it; destroying an unbuilt one releases what it
+// holds. Every kind is the same few fields, read according to the kind.
 class ErrBuilder {
  public:
-  using Kind = std::variant<builders::FixedType, builders::OwnedTypeError, builders::WithType,
-                            builders::FromValue, builders::PanicMessage, builders::Conversion>;
+  enum class Kind : std::uint8_t {
+    fixed_type,     // type_global, constant text: SystemError, ValueError, ImportError
+    type_error,     // owned text
+    with_type,      // object = the type, constant text
+    from_value,     // object = offered as the type, none = the value
+    panic_message,  // constant or owned text
+    conversion,     // object = the source type, target name as text
+  };
 
-  template <typename K>
-  explicit ErrBuilder(K kind) noexcept : kind_(std::move(kind)) {}
+  ErrBuilder(Kind kind, MessageText text, PyObject* object = nullptr,
+             PyObject* const* type_global = nullptr) noexcept
+      : kind_(kind), type_global_(type_global), object_(object), text_(std::move(text)) {}
+  ErrBuilder(ErrBuilder&& other) noexcept
+      : kind_(other.kind_),
+        type_global_(other.type_global_),
+        object_(std::exchange(other.object_, nullptr)),
+        none_(std::exchange(other.none_, nullptr)),
+        text_(std::move(other.text_)) {}
+  ErrBuilder& operator=(ErrBuilder&&) = delete;
+  ~ErrBuilder();
+
+  // from_value also holds a reference to None, released after the object.
+  void hold_none() noexcept { none_ = Py_NewRef(Py_None); }
+  // Lets go of the references without releasing them.
+  void forget() noexcept { object_ = none_ = nullptr; }
 
   struct Built {
     PyObject* type;   // new reference
@@ -69,6 +68,10 @@ class ErrBuilder {
 
  private:
   Kind kind_;
+  PyObject* const* type_global_;
+  PyObject* object_;  // owned reference or NULL
+  PyObject* none_ = nullptr;
+  MessageText text_;
 };
 
 // Three references owned together, released type first.
@@ -76,18 +79,8 @@ class RefTriple {
  public:
   RefTriple(PyObject* type, PyObject* value, PyObject* traceback) noexcept
       : type_(type), value_(value), traceback_(traceback) {}
-  RefTriple(RefTriple&& other) noexcept
-      : type_(std::exchange(other.type_, nullptr)),
-        value_(std::exchange(other.value_, nullptr)),
-        traceback_(std::exchange(other.traceback_, nullptr)) {}
-  RefTriple& operator=(RefTriple&& other) noexcept {
-    RefTriple old(std::move(*this));
-    type_ = std::exchange(other.type_, nullptr);
-    value_ = std::exchange(other.value_, nullptr);
-    traceback_ = std::exchange(other.traceback_, nullptr);
-    return *this;
-  }
   RefTriple(const RefTriple&) = delete;
+  RefTriple& operator=(const RefTriple&) = delete;
   ~RefTriple() {
     if (type_) release_ref(type_);
     if (value_) release_ref(value_);
@@ -97,6 +90,7 @@ class RefTriple {
   [[nodiscard]] PyObject* type() const noexcept { return type_; }
   [[nodiscard]] PyObject* value() const noexcept { return value_; }
   [[nodiscard]] PyObject* traceback() const noexcept { return traceback_; }
+  void normalize() noexcept { PyErr_NormalizeException(&type_, &value_, &traceback_); }
 
   struct Released {
     PyObject* type;
@@ -114,48 +108,49 @@ class RefTriple {
   PyObject* traceback_;
 };
 
-// The error value: one pointer to its state on the heap, so results that carry
-// it stay small and every operation on the state is an out-of-line call.
-// Dropping it in any state releases what it owns (through release_ref, so that
-// works without the GIL as well).
+// Where an error stands, on the heap behind its PyErr. Raw and Normalized
+// own type, value and traceback; Lazy owns its builder; Normalizing is the
+// placeholder while normalization runs, and owns nothing.
+struct ErrState {
+  enum class Tag : std::uint8_t { lazy, raw, normalized, normalizing };
+  Tag tag;
+  PyObject* type = nullptr;
+  PyObject* value = nullptr;
+  PyObject* traceback = nullptr;
+  std::optional<ErrBuilder> builder;  // Lazy only
+};
+
+// The error value: one pointer, so results that carry it stay small, and every
+// operation on its state is an out-of-line call. Dropping it in any state
+// releases what it owns (through release_ref, so that works without the GIL).
 class [[nodiscard]] PyErr {
  public:
-  struct Lazy {
-    ErrBuilder builder;
-  };
-  struct Raw {
-    RefTriple refs;  // exactly what PyErr_Fetch handed over; value/traceback may be NULL
-  };
-  struct Normalized {
-    RefTriple refs;  // type and value never NULL
-  };
-  struct Normalizing {};
-  using State = std::variant<Lazy, Raw, Normalized, Normalizing>;
+  using Tag = ErrState::Tag;
 
-  // Allocates the state; std::bad_alloc when that fails.
-  explicit PyErr(State state);
+  // Each allocates the state; std::bad_alloc when that fails.
+  [[nodiscard]] static PyErr lazy(ErrBuilder builder);
+  // Takes over the three references; value and traceback may be NULL.
+  [[nodiscard]] static PyErr raw(PyObject* type, PyObject* value, PyObject* traceback);
+  [[nodiscard]] static PyErr normalized(PyObject* type, PyObject* value, PyObject* traceback);
+  [[nodiscard]] static PyErr normalizing();
+
   PyErr(PyErr&&) noexcept = default;
   PyErr& operator=(PyErr&&) noexcept = default;
-  PyErr(const PyErr&) = delete;
-  PyErr& operator=(const PyErr&) = delete;
 
-  [[nodiscard]] bool is_lazy() const noexcept { return state_->index() == 0; }
-  [[nodiscard]] bool is_raw() const noexcept { return state_->index() == 1; }
-  [[nodiscard]] bool is_normalized() const noexcept { return state_->index() == 2; }
-  [[nodiscard]] bool is_normalizing() const noexcept { return state_->index() == 3; }
-
-  // Leaves Normalizing behind: the guard against re-entrant normalization.
-  [[nodiscard]] State take_state() noexcept;
-  void set_state(State state) noexcept;
-  [[nodiscard]] const Normalized* normalized() const noexcept {
-    return std::get_if<Normalized>(state_.get());
-  }
+  [[nodiscard]] Tag tag() const noexcept { return state_->tag; }
+  [[nodiscard]] bool is_lazy() const noexcept { return tag() == Tag::lazy; }
+  [[nodiscard]] bool is_raw() const noexcept { return tag() == Tag::raw; }
+  [[nodiscard]] bool is_normalized() const noexcept { return tag() == Tag::normalized; }
+  [[nodiscard]] bool is_normalizing() const noexcept { return tag() == Tag::normalizing; }
+  [[nodiscard]] ErrState& state() noexcept { return *state_; }
 
  private:
   struct Drop {
-    void operator()(State* state) const noexcept;
+    void operator()(ErrState* state) const noexcept;
   };
-  std::unique_ptr<State, Drop> state_;
+  [[nodiscard]] static std::unique_ptr<ErrState, Drop> make_state(Tag tag);
+  explicit PyErr(std::unique_ptr<ErrState, Drop> state) noexcept : state_(std::move(state)) {}
+  std::unique_ptr<ErrState, Drop> state_;
 };
 
 }  // namespace krenn

@@ -65,7 +65,7 @@ PyObject* conversion_error_message(Owned source_type, MessageText target) {
   else
     text += "<failed to extract type name>";
   text += "' object cannot be converted to '";
-  text += message_view(target);
+  text += target.view();
   text += "'";
   PyObject* str = new_str_value(text);
   return str;

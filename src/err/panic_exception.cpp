@@ -102,9 +102,7 @@ void resume_panic(PyObject* type, PyObject* value, PyObject* traceback) {
   if (value) {
     // A restored lazy PanicException is pending as (type, args): the message
     // is the instance's text, not the args tuple's.
-    auto raw = refs.release();
-    PyErr_NormalizeException(&raw.type, &raw.value, &raw.traceback);
-    refs = RefTriple(raw.type, raw.value, raw.traceback);
+    refs.normalize();
     if (PyObject* str = PyObject_Str(refs.value())) {
       register_owned(str);
       message = std::string(text_lossy(str).view());

@@ -179,7 +179,7 @@ Result<PyObject*> err_drop(PyObject* args) {
 Result<PyObject*> err_set_normalizing(PyObject* args) {
   PyErr* err = handle_arg(args);
   if (!err) return fetched();
-  (void)err->take_state();
+  PyErr dropped = std::exchange(*err, PyErr::normalizing());
   return none();
 }
 

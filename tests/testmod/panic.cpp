@@ -29,7 +29,7 @@ Result<PyObject*> hold_and_call(PyObject* args) {
   return result;
 }
 
-Result<PyObject*> return_normalizing(PyObject*) { return failure(PyErr(PyErr::Normalizing{})); }
+Result<PyObject*> return_normalizing(PyObject*) { return failure(PyErr::normalizing()); }
 
 // An exception that is not a panic reaching the boundary.
 Result<PyObject*> throw_foreign(PyObject*) { throw 7; }
