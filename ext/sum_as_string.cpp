@@ -2,13 +2,13 @@
 #include <Python.h>
 
 #include <array>
-#include <charconv>
 #include <cstdint>
 #include <string_view>
 
 #include "ext/functions.hpp"
 #include "impl/extract_argument.hpp"
 #include "impl/panic.hpp"
+#include "types/decimal.hpp"
 
 namespace krenn {
 
@@ -30,29 +30,18 @@ constexpr ParamSpec sum_as_string_params{
 }
 
 Result<PyObject*> sum_as_string(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  std::array<PyObject*, slot_count(sum_as_string_params)> slots{};
-  if (Result<void> bound = bind_arguments<sum_as_string_params>(args, nargs, kwnames, slots);
-      !bound) [[unlikely]]
+  std::array<PyObject*, slot_count(sum_as_string_params)> slots;
+  Result<PyObject* const*> bound =
+      bind_arguments<sum_as_string_params>(args, nargs, kwnames, slots);
+  if (!bound) [[unlikely]]
     return failure(std::move(bound.error()));
-  Result<std::uint64_t> a = index_to_u64(slots[0]);
+  Result<std::uint64_t> a = index_to_u64((*bound)[0]);
   if (!a) [[unlikely]]
     return failure(argument_failed(parameter_names[0], std::move(a.error())));
-  Result<std::uint64_t> b = index_to_u64(slots[1]);
+  Result<std::uint64_t> b = index_to_u64((*bound)[1]);
   if (!b) [[unlikely]]
     return failure(argument_failed(parameter_names[1], std::move(b.error())));
-  std::uint64_t sum = *a + *b;  // wraps modulo 2**64 by design
-
-  // 20 digits hold any 64-bit value; to_chars cannot fail with this room.
-  std::array<char, 20> digits;
-  auto written = std::to_chars(digits.data(), digits.data() + digits.size(), sum);
-  if (written.ec != std::errc{}) [[unlikely]]
-    panic("formatting the sum into its buffer failed");
-  PyObject* text = PyUnicode_FromStringAndSize(digits.data(), written.ptr - digits.data());
-  if (!text) [[unlikely]]
-    api_call_failed();
-  register_owned(text);
-  Py_INCREF(text);
-  return text;
+  return new_decimal_str(*a + *b);  // wraps modulo 2**64 by design
 }
 
 PyObject* sum_as_string_entry(PyObject* /*self*/, PyObject* const* args, Py_ssize_t nargs,

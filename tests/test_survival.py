@@ -3,7 +3,6 @@
 Every case that could end the process runs in a child interpreter.
 """
 
-import os
 import re
 import sys
 import textwrap

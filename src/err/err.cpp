@@ -1,5 +1,7 @@
 #include "err/err.hpp"
 
+#include <cstring>
+
 #include "err/panic_exception.hpp"
 #include "types/module.hpp"
 
@@ -17,8 +19,18 @@ constexpr std::string_view not_an_exception = "exceptions must derive from BaseE
 }  // namespace
 
 PyObject* new_str_value(std::string_view text) {
-  PyObject* str = new_str(text);
-  Py_INCREF(str);  // the value's own, independent of the pool
+  // ASCII, as every text composed here mostly is, goes straight in.
+  bool ascii = true;
+  for (char c : text) ascii &= static_cast<unsigned char>(c) < 0x80;
+  auto size = static_cast<Py_ssize_t>(text.size());
+  PyObject* str;
+  if (ascii) {
+    str = PyUnicode_New(size, 127);
+    if (str) std::memcpy(PyUnicode_1BYTE_DATA(str), text.data(), text.size());
+  } else {
+    str = PyUnicode_FromStringAndSize(text.data(), size);
+  }
+  if (!str) api_call_failed();
   return str;
 }
 
@@ -40,8 +52,37 @@ PyErr new_import_error(std::string_view text) {
   return PyErr::lazy(ErrBuilder(ErrBuilder::Kind::fixed_type, text, nullptr, &PyExc_ImportError));
 }
 
-PyErr type_error_from_text(std::string text) {
-  return PyErr::lazy(ErrBuilder(ErrBuilder::Kind::type_error, std::move(text)));
+PyErr type_error_from_text(std::string_view text) {
+  // The str is made now, from a text that lives on the caller's stack.
+  ErrBuilder builder(ErrBuilder::Kind::with_value, std::string_view(),
+                     exception_type_ref(PyExc_TypeError));
+  builder.set_value(new_str_value(text));
+  return PyErr::lazy(std::move(builder));
+}
+
+PyErr new_caused_type_error(std::string_view text, std::optional<PyErr> cause) {
+  PyErr err = type_error_from_text(text);
+  set_error_cause(err, std::move(cause));
+  return err;
+}
+
+PyErr new_not_an_integer_error(PyObject* type) {
+  return PyErr::lazy(
+      ErrBuilder(ErrBuilder::Kind::not_an_integer, std::string_view(), Py_NewRef(type)));
+}
+
+PyObject* not_an_integer_type(PyErr& err) {
+  ErrState& state = err.state();
+  if (state.tag != ErrState::Tag::lazy || state.builder->kind() != ErrBuilder::Kind::not_an_integer)
+    return nullptr;
+  return state.builder->object();
+}
+
+PyObject* not_an_integer_message(PyObject* type) {
+  PyObject* text = PyUnicode_FromFormat("'%.200s' object cannot be interpreted as an integer",
+                                        reinterpret_cast<PyTypeObject*>(type)->tp_name);
+  if (!text) api_call_failed();
+  return text;
 }
 
 PyErr new_error_with_type(Owned type, std::string_view text) {
@@ -205,7 +246,7 @@ PyErr error_from_value(PyObject* object) {
     return PyErr::normalized(type, Py_NewRef(object), PyException_GetTraceback(object));
   }
   ErrBuilder builder(ErrBuilder::Kind::from_value, std::string_view(), Py_NewRef(object));
-  builder.hold_none();
+  builder.set_value(Py_NewRef(Py_None));
   return PyErr::lazy(std::move(builder));
 }
 

@@ -23,7 +23,16 @@ using Result = std::expected<T, PyErr>;
 [[nodiscard]] PyErr new_system_error(std::string_view text);
 [[nodiscard]] PyErr new_value_error(std::string_view text);
 [[nodiscard]] PyErr new_import_error(std::string_view text);
-[[nodiscard]] PyErr type_error_from_text(std::string text);
+[[nodiscard]] PyErr type_error_from_text(std::string_view text);
+// A TypeError of the text with the cause given (none: NULL, which still sets
+// __suppress_context__), Normalized.
+[[nodiscard]] PyErr new_caused_type_error(std::string_view text, std::optional<PyErr> cause);
+// TypeError "'<name>' object cannot be interpreted as an integer": what the
+// interpreter raises for an object of that type, which has no __index__.
+[[nodiscard]] PyErr new_not_an_integer_error(PyObject* type);
+// The type such an error was made for, while it is still Lazy; NULL otherwise.
+[[nodiscard]] PyObject* not_an_integer_type(PyErr& err);
+[[nodiscard]] PyObject* not_an_integer_message(PyObject* type);
 [[nodiscard]] PyErr new_error_with_type(Owned type, std::string_view text);
 [[nodiscard]] PyErr new_panic_exception(MessageText text);
 [[nodiscard]] PyErr new_conversion_error(Owned source_type, MessageText target);
@@ -62,7 +71,7 @@ void report_unraisable(PyErr err, PyObject* object);
 // and panics.
 [[noreturn]] void api_call_failed();
 
-// A new str of the text, registered, plus one reference for the caller.
+// A new str of the text (a new reference).
 [[nodiscard]] PyObject* new_str_value(std::string_view text);
 // A fixed exception-type global, as a new reference.
 [[nodiscard]] PyObject* exception_type_ref(PyObject* type_global);

@@ -8,7 +8,7 @@ namespace krenn {
 
 ErrBuilder::~ErrBuilder() {
   if (object_) release_ref(object_);
-  if (none_) release_ref(none_);
+  if (value_) release_ref(value_);
 }
 
 ErrBuilder::Built ErrBuilder::build() && {
@@ -17,17 +17,16 @@ ErrBuilder::Built ErrBuilder::build() && {
       PyObject* type = exception_type_ref(*type_global_);
       return {type, new_str_value(text_.view())};
     }
-    case Kind::type_error: {
-      PyObject* type = exception_type_ref(PyExc_TypeError);
-      MessageText text = std::move(text_);
-      return {type, new_str_value(text.view())};
-    }
+    case Kind::with_value: return {std::exchange(object_, nullptr), std::exchange(value_, nullptr)};
     case Kind::with_type: {
       PyObject* type = std::exchange(object_, nullptr);
       return {type, new_str_value(text_.view())};
     }
-    case Kind::from_value:
-      return {std::exchange(object_, nullptr), std::exchange(none_, nullptr)};
+    case Kind::from_value: return {std::exchange(object_, nullptr), std::exchange(value_, nullptr)};
+    case Kind::not_an_integer: {
+      PyObject* type = exception_type_ref(PyExc_TypeError);
+      return {type, not_an_integer_message(object_)};
+    }
     case Kind::panic_message: {
       PyObject* type = Py_NewRef(panic_exception_type());
       PyObject* args = PyTuple_New(1);
@@ -41,8 +40,8 @@ ErrBuilder::Built ErrBuilder::build() && {
     }
     case Kind::conversion: {
       PyObject* type = exception_type_ref(PyExc_TypeError);
-      return {type, conversion_error_message(Owned(std::exchange(object_, nullptr)),
-                                             std::move(text_))};
+      return {type,
+              conversion_error_message(Owned(std::exchange(object_, nullptr)), std::move(text_))};
     }
   }
   __builtin_unreachable();

@@ -17,7 +17,7 @@ namespace krenn {
 // A constant text kept by reference, or an owned one; both read as a view.
 class MessageText {
  public:
-  MessageText(std::string_view constant) noexcept : constant_(constant) {}  // NOLINT
+  MessageText(std::string_view constant) noexcept : constant_(constant) {}                // NOLINT
   MessageText(std::string owned) noexcept : owned_(std::move(owned)), is_owned_(true) {}  // NOLINT
   [[nodiscard]] std::string_view view() const noexcept {
     return is_owned_ ? std::string_view(owned_) : constant_;
@@ -35,12 +35,13 @@ class MessageText {
 class ErrBuilder {
  public:
   enum class Kind : std::uint8_t {
-    fixed_type,     // type_global, constant text: SystemError, ValueError, ImportError
-    type_error,     // owned text
-    with_type,      // object = the type, constant text
-    from_value,     // object = offered as the type, none = the value
-    panic_message,  // constant or owned text
-    conversion,     // object = the source type, target name as text
+    fixed_type,      // type_global, constant text: SystemError, ValueError, ImportError
+    with_value,      // object = the type, value = the value, both made already
+    with_type,       // object = the type, constant text
+    from_value,      // object = offered as the type, value = None
+    panic_message,   // constant or owned text
+    conversion,      // object = the source type, target name as text
+    not_an_integer,  // object = the type of an object without __index__
   };
 
   ErrBuilder(Kind kind, MessageText text, PyObject* object = nullptr,
@@ -50,15 +51,17 @@ class ErrBuilder {
       : kind_(other.kind_),
         type_global_(other.type_global_),
         object_(std::exchange(other.object_, nullptr)),
-        none_(std::exchange(other.none_, nullptr)),
+        value_(std::exchange(other.value_, nullptr)),
         text_(std::move(other.text_)) {}
   ErrBuilder& operator=(ErrBuilder&&) = delete;
   ~ErrBuilder();
 
-  // from_value also holds a reference to None, released after the object.
-  void hold_none() noexcept { none_ = Py_NewRef(Py_None); }
+  // Takes over a reference to the value, released after the object's.
+  void set_value(PyObject* value) noexcept { value_ = value; }
   // Lets go of the references without releasing them.
-  void forget() noexcept { object_ = none_ = nullptr; }
+  void forget() noexcept { object_ = value_ = nullptr; }
+  [[nodiscard]] Kind kind() const noexcept { return kind_; }
+  [[nodiscard]] PyObject* object() const noexcept { return object_; }
 
   struct Built {
     PyObject* type;   // new reference
@@ -70,7 +73,7 @@ class ErrBuilder {
   Kind kind_;
   PyObject* const* type_global_;
   PyObject* object_;  // owned reference or NULL
-  PyObject* none_ = nullptr;
+  PyObject* value_ = nullptr;
   MessageText text_;
 };
 

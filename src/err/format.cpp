@@ -57,7 +57,8 @@ Result<std::string_view> type_qualname(PyObject* type) {
 }
 
 PyObject* conversion_error_message(Owned source_type, MessageText target) {
-  std::string text = "'";
+  TextBuffer text;
+  text += '\'';
   if (Result<std::string_view> name = type_qualname(source_type.get()))
     text += *name;
   else if (is_memory_error(name.error()))
@@ -67,7 +68,7 @@ PyObject* conversion_error_message(Owned source_type, MessageText target) {
   text += "' object cannot be converted to '";
   text += target.view();
   text += "'";
-  PyObject* str = new_str_value(text);
+  PyObject* str = new_str_value(text.view());
   return str;
 }
 
@@ -76,10 +77,10 @@ bool error_must_propagate(PyErr& err) {
   return !PyErr_GivenExceptionMatches(type, PyExc_Exception) || is_memory_error(err);
 }
 
-Result<void> display_object(PyObject* object, std::string& sink) {
+Result<void> display_object(PyObject* object, TextBuffer& sink) {
   Result<PyObject*> str = str_result_or_error(PyObject_Str(object));
   if (str) [[likely]] {
-    sink.append(text_lossy(*str).view());
+    sink += text_lossy(*str).view();
     return {};
   }
   if (error_must_propagate(str.error())) return failure(std::move(str.error()));

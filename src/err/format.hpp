@@ -10,6 +10,7 @@
 
 #include "err/err.hpp"
 #include "sync.hpp"
+#include "text.hpp"
 
 namespace krenn {
 
@@ -44,7 +45,7 @@ class LossyText {
 // A failing str() gives a placeholder and an unraisable report; an error that
 // is no Exception (KeyboardInterrupt, SystemExit) or is MemoryError is the
 // caller's to raise instead.
-[[nodiscard]] Result<void> display_object(PyObject* object, std::string& sink);
+[[nodiscard]] Result<void> display_object(PyObject* object, TextBuffer& sink);
 // Whether an error met while composing a message must reach the caller rather
 // than be reported and replaced.
 [[nodiscard]] bool error_must_propagate(PyErr& err);

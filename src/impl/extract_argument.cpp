@@ -3,6 +3,8 @@
 #include <cstring>
 #include <vector>
 
+#include "types/module.hpp"
+
 #include "err/format.hpp"
 
 namespace krenn {
@@ -10,8 +12,12 @@ namespace krenn {
 namespace {
 
 [[gnu::cold, noreturn]] void slot_out_of_range(std::size_t len, std::size_t index) {
-  panic_owned("index out of bounds: the len is " + std::to_string(len) + " but the index is " +
-              std::to_string(index));
+  TextBuffer text;
+  text += "index out of bounds: the len is ";
+  text.append_number(len);
+  text += " but the index is ";
+  text.append_number(index);
+  panic_owned(std::string(text.view()));
 }
 
 // Fills a slot (the count was checked on entry); true when it already held a value.
@@ -82,18 +88,16 @@ namespace {
 
 }  // namespace
 
-std::string call_display_name(const ParamSpec& spec) {
-  std::string name;
+void append_display_name(TextBuffer& text, const ParamSpec& spec) {
   if (spec.class_name) {
-    name += *spec.class_name;
-    name += '.';
+    text += *spec.class_name;
+    text += '.';
   }
-  name += spec.function_name;
-  name += "()";
-  return name;
+  text += spec.function_name;
+  text += "()";
 }
 
-void append_name_list(std::string& text, std::span<const std::string_view> names) {
+void append_name_list(TextBuffer& text, std::span<const std::string_view> names) {
   for (std::size_t i = 0; i < names.size(); ++i) {
     if (i > 0) {
       if (names.size() >= 3) text += ',';
@@ -106,53 +110,71 @@ void append_name_list(std::string& text, std::span<const std::string_view> names
 }
 
 PyErr error_too_many_positional(const ParamSpec& spec, Py_ssize_t given) {
-  std::string text = call_display_name(spec);
+  TextBuffer text;
+  append_display_name(text, spec);
   std::size_t count = spec.positional_names.size();
   if (spec.required_positional_count == count) {
-    text += " takes " + std::to_string(count);
+    text += " takes ";
   } else {
-    text += " takes from " + std::to_string(spec.required_positional_count) + " to " +
-            std::to_string(count);
+    text += " takes from ";
+    text.append_number(spec.required_positional_count);
+    text += " to ";
   }
-  text += " positional arguments but " + std::to_string(given) + (given == 1 ? " was" : " were") +
-          " given";
-  return type_error_from_text(std::move(text));
+  text.append_number(count);
+  text += " positional arguments but ";
+  text.append_number(static_cast<std::uint64_t>(given));
+  text += given == 1 ? " was given" : " were given";
+  return type_error_from_text(text.view());
 }
 
 PyErr error_duplicate_argument(const ParamSpec& spec, std::string_view keyword) {
-  std::string text = call_display_name(spec);
+  TextBuffer text;
+  append_display_name(text, spec);
   text += " got multiple values for argument '";
   text += keyword;
   text += '\'';
-  return type_error_from_text(std::move(text));
+  return type_error_from_text(text.view());
 }
 
 PyErr error_unmatched_keyword(const ParamSpec& spec, PyObject* keyword) {
-  std::string text = call_display_name(spec);
+  TextBuffer text;
+  append_display_name(text, spec);
   text += " got an unexpected keyword argument '";
   if (Result<void> shown = display_object(keyword, text); !shown) [[unlikely]]
     return std::move(shown.error());
   text += '\'';
-  return type_error_from_text(std::move(text));
+  return type_error_from_text(text.view());
 }
 
 PyErr error_positional_only_by_keyword(const ParamSpec& spec,
                                        std::span<const std::string_view> names) {
-  std::string text = call_display_name(spec);
+  TextBuffer text;
+  append_display_name(text, spec);
   text += " got some positional-only arguments passed as keyword arguments: ";
   append_name_list(text, names);
-  return type_error_from_text(std::move(text));
+  return type_error_from_text(text.view());
 }
 
 PyErr error_missing_required(const ParamSpec& spec, std::string_view kind,
                              std::span<const std::string_view> names) {
-  std::string text = call_display_name(spec);
-  text += " missing " + std::to_string(names.size()) + " required ";
+  TextBuffer text;
+  append_display_name(text, spec);
+  text += " missing ";
+  text.append_number(names.size());
+  text += " required ";
   text += kind;
   text += names.size() == 1 ? " argument: " : " arguments: ";
   append_name_list(text, names);
-  return type_error_from_text(std::move(text));
+  return type_error_from_text(text.view());
 }
+
+namespace detail {
+
+void intern_names(std::span<const std::string_view> names, PyObject** out) {
+  for (std::size_t i = 0; i < names.size(); ++i) out[i] = Py_NewRef(intern_text(names[i]));
+}
+
+}  // namespace detail
 
 Result<void> bind_fastcall_arguments(const ParamSpec& spec, PyObject* const* args, Py_ssize_t nargs,
                                      PyObject* kwnames, std::span<PyObject*> slots) {
@@ -214,66 +236,61 @@ Result<void> bind_fastcall_arguments(const ParamSpec& spec, PyObject* const* arg
   return {};
 }
 
-namespace {
+namespace detail {
 
-// Exact ints of at most 64 bits, read from their digits: the same value and
-// the same reference counts as the protocol path, without its calls.
-[[nodiscard]] inline bool small_exact_int(PyObject* obj, std::uint64_t& out) noexcept {
-#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000 && PYLONG_BITS_IN_DIGIT == 30
-  if (!PyLong_CheckExact(obj)) return false;
-  Py_ssize_t size = Py_SIZE(obj);
-  const digit* d = reinterpret_cast<PyLongObject*>(obj)->ob_digit;
-  switch (size) {
-    case 0: out = 0; return true;
-    case 1: out = d[0]; return true;
-    case 2: out = std::uint64_t{d[0]} | std::uint64_t{d[1]} << 30; return true;
-    case 3:
-      if (d[2] >> 4) return false;
-      out = std::uint64_t{d[0]} | std::uint64_t{d[1]} << 30 | std::uint64_t{d[2]} << 60;
-      return true;
-    default: return false;
-  }
-#else
-  (void)obj;
-  (void)out;
-  return false;
-#endif
-}
-
-[[gnu::noinline]] Result<std::uint64_t> index_to_u64_protocol(PyObject* obj) {
+Result<std::uint64_t> index_to_u64_protocol(PyObject* obj) {
+  // Without __index__ the interpreter's error is known: made when raised.
+  if (!PyLong_Check(obj) && !PyIndex_Check(obj)) [[unlikely]]
+    return failure(new_not_an_integer_error(reinterpret_cast<PyObject*>(Py_TYPE(obj))));
   PyObject* index = PyNumber_Index(obj);
   if (!index) return failure(fetch_error());
   unsigned long long value = PyLong_AsUnsignedLongLong(index);
-  std::optional<PyErr> err;
-  if (value == static_cast<unsigned long long>(-1)) err = try_fetch_error();
+  if (value == static_cast<unsigned long long>(-1)) [[unlikely]] {
+    std::optional<PyErr> err = try_fetch_error();
+    Py_DECREF(index);
+    if (err) return failure(std::move(*err));
+    return static_cast<std::uint64_t>(value);
+  }
   Py_DECREF(index);
-  if (err) return failure(std::move(*err));
   return static_cast<std::uint64_t>(value);
+}
+
+}  // namespace detail
+
+namespace {
+
+// "argument '<name>': '<type name>' object cannot be interpreted as an
+// integer", composed directly: the same text as wrapping the interpreter's.
+[[nodiscard]] std::optional<PyErr> wrap_not_an_integer(std::string_view name, PyErr& err) {
+  PyObject* type = not_an_integer_type(err);
+  if (!type) return std::nullopt;
+  std::string_view type_name(reinterpret_cast<PyTypeObject*>(type)->tp_name);
+  bool ascii = type_name.size() <= 200;
+  for (char c : type_name) ascii &= static_cast<unsigned char>(c) < 0x80;
+  if (!ascii) return std::nullopt;  // the interpreter's own formatting decides
+  TextBuffer text;
+  text += "argument '";
+  text += name;
+  text += "': '";
+  text += type_name;
+  text += "' object cannot be interpreted as an integer";
+  return new_caused_type_error(text.view(), std::nullopt);
 }
 
 }  // namespace
 
-Result<std::uint64_t> index_to_u64(PyObject* obj) {
-  std::uint64_t value;
-  if (small_exact_int(obj, value)) [[likely]]
-    return value;
-  return index_to_u64_protocol(obj);
-}
-
 PyErr wrap_argument_error(std::string_view name, PyErr err) {
+  if (std::optional<PyErr> direct = wrap_not_an_integer(name, err)) return std::move(*direct);
   PyObject* type = error_type(err);
   if (!PyExc_TypeError) api_call_failed();
   if (type != PyExc_TypeError) return err;
-  std::string text = "argument '";
+  TextBuffer text;
+  text += "argument '";
   text += name;
   text += "': ";
   if (Result<void> shown = display_object(error_value(err), text); !shown) [[unlikely]]
     return std::move(shown.error());
-  PyErr wrapped = type_error_from_text(std::move(text));
-  std::optional<PyErr> cause = error_cause(err);
-  set_error_cause(wrapped, std::move(cause));
-  drop_error(std::move(err));
-  return wrapped;
+  return new_caused_type_error(text.view(), error_cause(err));
 }
 
 }  // namespace krenn

@@ -1,4 +1,5 @@
-// Binding fast-call arguments to parameters, and converting them.
+// Binding fast-call arguments to parameters, and converting them. The common
+// shapes are inline; everything else, and every error, is out of line.
 #pragma once
 
 #include <Python.h>
@@ -8,10 +9,10 @@
 #include <cstdint>
 #include <optional>
 #include <span>
-#include <string>
 #include <string_view>
 
 #include "err/err.hpp"
+#include "text.hpp"
 
 namespace krenn {
 
@@ -41,16 +42,52 @@ struct ParamSpec {
                                                    Py_ssize_t nargs, PyObject* kwnames,
                                                    std::span<PyObject*> slots);
 
-// The same for a static spec, with the slot count checked when compiling.
-template <const ParamSpec& spec, std::size_t N>
-[[nodiscard]] Result<void> bind_arguments(PyObject* const* args, Py_ssize_t nargs,
-                                          PyObject* kwnames, std::array<PyObject*, N>& slots) {
-  static_assert(N == slot_count(spec), "one slot per parameter");
-  return bind_fastcall_arguments(spec, args, nargs, kwnames, slots);
+namespace detail {
+
+// The interned strs of a spec's positional names, made at its first keyword
+// call and kept for the process: names the compiler interned match by identity.
+void intern_names(std::span<const std::string_view> names, PyObject** out);
+
+// Whether a call passes every positional parameter, in order, positionally or
+// by the interned names: then args already holds the values in slot order.
+template <const ParamSpec& spec>
+[[nodiscard]] inline bool in_slot_order(Py_ssize_t nargs, PyObject* kwnames) {
+  constexpr std::size_t count = spec.positional_names.size();
+  if (!kwnames) return static_cast<std::size_t>(nargs) == count;
+  static constinit PyObject* interned[count] = {};
+  if (!interned[0]) [[unlikely]]
+    intern_names(spec.positional_names, interned);
+  Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+  if (static_cast<std::size_t>(nargs + nkw) != count) return false;
+  PyObject* const* keys = &PyTuple_GET_ITEM(kwnames, 0);
+  for (Py_ssize_t k = 0; k < nkw; ++k)
+    if (keys[k] != interned[nargs + k]) return false;
+  return nargs >= static_cast<Py_ssize_t>(spec.positional_only_count);
 }
 
-[[nodiscard]] std::string call_display_name(const ParamSpec& spec);
-void append_name_list(std::string& text, std::span<const std::string_view> names);
+}  // namespace detail
+
+// For a static spec: the bound arguments in slot order, either args itself
+// (the common shapes) or the slots, filled. The slot count is checked when
+// compiling.
+template <const ParamSpec& spec, std::size_t N>
+[[nodiscard]] inline Result<PyObject* const*> bind_arguments(PyObject* const* args,
+                                                             Py_ssize_t nargs, PyObject* kwnames,
+                                                             std::array<PyObject*, N>& slots) {
+  static_assert(N == slot_count(spec), "one slot per parameter");
+  if constexpr (spec.keyword_only.empty() && N > 0) {
+    if (detail::in_slot_order<spec>(nargs, kwnames)) [[likely]]
+      return args;
+  }
+  slots = {};
+  if (Result<void> bound = bind_fastcall_arguments(spec, args, nargs, kwnames, slots); !bound)
+      [[unlikely]]
+    return failure(std::move(bound.error()));
+  return slots.data();
+}
+
+void append_display_name(TextBuffer& text, const ParamSpec& spec);
+void append_name_list(TextBuffer& text, std::span<const std::string_view> names);
 
 [[nodiscard]] PyErr error_too_many_positional(const ParamSpec& spec, Py_ssize_t given);
 [[nodiscard]] PyErr error_duplicate_argument(const ParamSpec& spec, std::string_view keyword);
@@ -60,7 +97,28 @@ void append_name_list(std::string& text, std::span<const std::string_view> names
 [[nodiscard]] PyErr error_missing_required(const ParamSpec& spec, std::string_view kind,
                                            std::span<const std::string_view> names);
 
-[[nodiscard]] Result<std::uint64_t> index_to_u64(PyObject* obj);
+namespace detail {
+
+[[nodiscard]] Result<std::uint64_t> index_to_u64_protocol(PyObject* obj);
+
+}  // namespace detail
+
+// Through the integer protocol; exact ints of at most 64 bits are read from
+// their digits, with the same value and reference counts as the protocol.
+[[nodiscard]] inline Result<std::uint64_t> index_to_u64(PyObject* obj) {
+#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000 && PYLONG_BITS_IN_DIGIT == 30
+  if (PyLong_CheckExact(obj)) [[likely]] {
+    const digit* d = reinterpret_cast<PyLongObject*>(obj)->ob_digit;
+    Py_ssize_t size = Py_SIZE(obj);
+    if (static_cast<std::size_t>(size) < 2) return size ? std::uint64_t{d[0]} : 0;
+    if (size == 2) return std::uint64_t{d[0]} | std::uint64_t{d[1]} << 30;
+    if (size == 3 && !(d[2] >> 4))
+      return std::uint64_t{d[0]} | std::uint64_t{d[1]} << 30 | std::uint64_t{d[2]} << 60;
+  }
+#endif
+  return detail::index_to_u64_protocol(obj);
+}
+
 [[nodiscard]] PyErr wrap_argument_error(std::string_view name, PyErr err);
 
 }  // namespace krenn

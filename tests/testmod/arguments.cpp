@@ -99,9 +99,10 @@ Result<PyObject*> name_list(PyObject* args) {
     if (!data) return fetched();
     names.emplace_back(data, static_cast<std::size_t>(size));
   }
-  std::string text;
+  TextBuffer text;
   append_name_list(text, names);
-  return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+  return PyUnicode_FromStringAndSize(text.view().data(),
+                                     static_cast<Py_ssize_t>(text.view().size()));
 }
 
 }  // namespace

@@ -97,10 +97,11 @@ Result<PyObject*> text_result(FormatResult result, const std::string& text) {
 Result<PyObject*> display(PyObject* args) {
   PyObject* obj;
   if (!PyArg_ParseTuple(args, "O", &obj)) return fetched();
-  std::string text;
+  TextBuffer text;
   if (Result<void> shown = display_object(obj, text); !shown)
     return failure(std::move(shown.error()));
-  return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+  return PyUnicode_FromStringAndSize(text.view().data(),
+                                     static_cast<Py_ssize_t>(text.view().size()));
 }
 
 Result<PyObject*> debug(PyObject* args) {
