@@ -25,23 +25,28 @@ constexpr ParamSpec sum_as_string_params{
     .required_positional_count = 2,
 };
 
-[[gnu::cold, gnu::noinline]] PyErr argument_failed(std::string_view name, PyErr err) {
-  return wrap_argument_error(name, std::move(err));
-}
-
-Result<PyObject*> sum_as_string(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+// Every call: binding, the integer protocol, and the errors.
+[[gnu::noinline]] Result<PyObject*> sum_as_string_general(PyObject* const* args, Py_ssize_t nargs,
+                                                          PyObject* kwnames) {
   std::array<PyObject*, slot_count(sum_as_string_params)> slots;
   Result<PyObject* const*> bound =
       bind_arguments<sum_as_string_params>(args, nargs, kwnames, slots);
-  if (!bound) [[unlikely]]
-    return failure(std::move(bound.error()));
-  Result<std::uint64_t> a = index_to_u64((*bound)[0]);
-  if (!a) [[unlikely]]
-    return failure(argument_failed(parameter_names[0], std::move(a.error())));
-  Result<std::uint64_t> b = index_to_u64((*bound)[1]);
-  if (!b) [[unlikely]]
-    return failure(argument_failed(parameter_names[1], std::move(b.error())));
+  if (!bound) return failure(std::move(bound.error()));
+  PyObject* const* values = *bound;
+  Result<std::uint64_t> a = index_to_u64(values[0]);
+  if (!a) return failure(wrap_argument_error(parameter_names[0], std::move(a.error())));
+  Result<std::uint64_t> b = index_to_u64(values[1]);
+  if (!b) return failure(wrap_argument_error(parameter_names[1], std::move(b.error())));
   return new_decimal_str(*a + *b);  // wraps modulo 2**64 by design
+}
+
+// Two exact ints in slot order take no detour.
+Result<PyObject*> sum_as_string(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  std::uint64_t a, b;
+  if (detail::in_slot_order<sum_as_string_params>(nargs, kwnames) && exact_u64(args[0], a) &&
+      exact_u64(args[1], b)) [[likely]]
+    return new_decimal_str(a + b);
+  return sum_as_string_general(args, nargs, kwnames);
 }
 
 PyObject* sum_as_string_entry(PyObject* /*self*/, PyObject* const* args, Py_ssize_t nargs,

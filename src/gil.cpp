@@ -1,5 +1,7 @@
 #include "gil.hpp"
 
+#include <sched.h>
+
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -97,13 +99,16 @@ void defer_release(PyObject* obj) {
   std::lock_guard guard(pending_refs.lock);
   // Without the GIL there is no one to tell: when the queue cannot grow, the
   // reference is leaked rather than the process ended.
-  (void)pending_refs.pending_decrefs.try_push(obj);
+  if (pending_refs.pending_decrefs.try_push(obj))
+    pending_refs.queued.store(pending_refs.pending_decrefs.len, std::memory_order_release);
 }
 
 void take_and_apply_pending() {
+  pending_refs.lock.lock();
   RefVec& queue = pending_refs.pending_decrefs;
   TakenRefs taken{queue.data, queue.len};
   queue = RefVec{};
+  pending_refs.queued.store(0, std::memory_order_relaxed);
   pending_refs.lock.unlock();
   decref_all(taken.data, taken.len);
 }
@@ -125,8 +130,11 @@ void RefVec::free_storage() noexcept {
 }
 
 void ByteLock::lock_contended() noexcept {
-  while (word_.exchange(2, std::memory_order_acquire) != 0)
-    word_.wait(2, std::memory_order_relaxed);
+  std::uint8_t expected = 0;
+  while (!word_.compare_exchange_weak(expected, 1, std::memory_order_acquire)) {
+    expected = 0;
+    sched_yield();
+  }
 }
 
 namespace {

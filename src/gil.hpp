@@ -35,7 +35,8 @@ struct RefVec {
 
 enum class OwnedListState : std::uint8_t { Fresh = 0, Live = 1, Destroyed = 2 };
 
-// A lock over one byte: 0 unlocked, 1 locked, 2 locked with waiters.
+// A lock over one byte: 0 unlocked, 1 locked. It is held for a few
+// instructions, so a thread that finds it taken yields until it is free.
 class ByteLock {
  public:
   void lock() noexcept {
@@ -43,10 +44,7 @@ class ByteLock {
     if (!word_.compare_exchange_strong(expected, 1, std::memory_order_acquire)) [[unlikely]]
       lock_contended();
   }
-  void unlock() noexcept {
-    if (word_.exchange(0, std::memory_order_release) == 2) [[unlikely]]
-      word_.notify_one();
-  }
+  void unlock() noexcept { word_.store(0, std::memory_order_release); }
 
  private:
   void lock_contended() noexcept;
@@ -56,6 +54,9 @@ class ByteLock {
 struct PendingRefs {
   ByteLock lock;
   RefVec pending_decrefs;
+  // The queue's length, written under the lock: an entry finds an empty
+  // queue without taking it.
+  std::atomic<std::size_t> queued{0};
 };
 
 namespace detail {
@@ -69,7 +70,7 @@ extern constinit PendingRefs pending_refs;
 
 [[noreturn]] void gil_prohibited(std::int64_t count);
 void touch_owned_list();        // registers the thread-exit destructor on first use
-void take_and_apply_pending();  // entered with the lock held; releases it
+void take_and_apply_pending();
 void release_owned_from(std::size_t start);
 void register_owned_slow(PyObject* obj);
 void defer_release(PyObject* obj);
@@ -88,13 +89,8 @@ struct OwnedPool {
 [[nodiscard]] inline bool gil_is_held() noexcept { return detail::gil_count > 0; }
 
 inline void apply_pending() {
-  auto& pending = detail::pending_refs;
-  pending.lock.lock();
-  if (pending.pending_decrefs.len == 0) [[likely]] {
-    pending.lock.unlock();
-    return;
-  }
-  detail::take_and_apply_pending();
+  if (detail::pending_refs.queued.load(std::memory_order_acquire) != 0) [[unlikely]]
+    detail::take_and_apply_pending();
 }
 
 [[nodiscard]] inline OwnedPool open_pool() {

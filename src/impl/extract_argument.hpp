@@ -103,19 +103,36 @@ namespace detail {
 
 }  // namespace detail
 
-// Through the integer protocol; exact ints of at most 64 bits are read from
-// their digits, with the same value and reference counts as the protocol.
-[[nodiscard]] inline Result<std::uint64_t> index_to_u64(PyObject* obj) {
+// Exact ints of at most 64 bits, read from their digits: the same value and
+// reference counts as the integer protocol, without its calls.
+[[nodiscard]] inline bool exact_u64(PyObject* obj, std::uint64_t& out) noexcept {
 #if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000 && PYLONG_BITS_IN_DIGIT == 30
-  if (PyLong_CheckExact(obj)) [[likely]] {
-    const digit* d = reinterpret_cast<PyLongObject*>(obj)->ob_digit;
-    Py_ssize_t size = Py_SIZE(obj);
-    if (static_cast<std::size_t>(size) < 2) return size ? std::uint64_t{d[0]} : 0;
-    if (size == 2) return std::uint64_t{d[0]} | std::uint64_t{d[1]} << 30;
-    if (size == 3 && !(d[2] >> 4))
-      return std::uint64_t{d[0]} | std::uint64_t{d[1]} << 30 | std::uint64_t{d[2]} << 60;
+  if (!PyLong_CheckExact(obj)) return false;
+  const digit* d = reinterpret_cast<PyLongObject*>(obj)->ob_digit;
+  Py_ssize_t size = Py_SIZE(obj);
+  if (static_cast<std::size_t>(size) < 2) {  // 0 or 1 digit; negative sizes fail
+    out = size ? d[0] : 0;
+    return true;
   }
+  if (size == 2) {
+    out = std::uint64_t{d[0]} | std::uint64_t{d[1]} << 30;
+    return true;
+  }
+  if (size == 3 && !(d[2] >> 4)) {
+    out = std::uint64_t{d[0]} | std::uint64_t{d[1]} << 30 | std::uint64_t{d[2]} << 60;
+    return true;
+  }
+#else
+  (void)obj;
+  (void)out;
 #endif
+  return false;
+}
+
+// Through the interpreter's integer protocol (__index__).
+[[nodiscard]] inline Result<std::uint64_t> index_to_u64(PyObject* obj) {
+  if (std::uint64_t value; exact_u64(obj, value)) [[likely]]
+    return value;
   return detail::index_to_u64_protocol(obj);
 }
 

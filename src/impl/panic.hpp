@@ -17,38 +17,36 @@ namespace detail {
 
 inline constexpr std::string_view ffi_boundary_message = "uncaught panic at ffi boundary";
 
-// Inside the body's catch-all: the error that a caught panic, std::bad_alloc
-// or OutOfMemory stands for; nothing means MemoryError. A forced unwind (a
-// thread that pthread_exit ends) is rethrown; any other exception ends the
-// process.
-[[nodiscard]] std::optional<PyErr> error_from_caught();
-// Sets the interpreter's error from the body's error; nothing means
-// MemoryError. A panic that Python code raised while the error was built
-// becomes PanicException; any other panic here escapes and ends the process.
-[[gnu::cold]] void restore_outcome(std::optional<PyErr> error);
-// The abort guard: every exception that leaves the steps around the body lands
-// here. A forced unwind goes on; nothing else reaches the interpreter.
+// Sets the interpreter's error from a body's error. A panic that Python code
+// raised while the error was built becomes PanicException; memory running out
+// becomes MemoryError; any other panic here ends the process, as the body's
+// catcher must not see it.
+[[gnu::cold]] void restore_outcome(PyErr error);
+// Inside the body's catch-all: restores the error that a caught panic,
+// std::bad_alloc or OutOfMemory stands for. A forced unwind (a thread that
+// pthread_exit ends) is rethrown; any other exception ends the process.
+[[gnu::cold]] void restore_caught();
+// Every exception that leaves the steps around the body lands here. A forced
+// unwind goes on; nothing else reaches the interpreter.
 [[noreturn]] void escaped_boundary();
 
 template <typename Body>
 PyObject* run_trampoline(Body& body) {
   OwnedPool pool = open_pool();
-  std::optional<PyErr> error;
+  PyObject* result = nullptr;
   try {
     Result<PyObject*> outcome = body();
-    if (outcome.has_value()) [[likely]] {
-      close_pool(pool);
-      return *outcome;
-    }
-    error.emplace(std::move(outcome.error()));
+    if (outcome.has_value()) [[likely]]
+      result = *outcome;
+    else
+      restore_outcome(std::move(outcome.error()));
   } catch (...) {
-    error = error_from_caught();
+    restore_caught();
   }
-  // Outside the catcher: the restore runs while the pool is open, so what it
-  // makes is released with the call's own references.
-  restore_outcome(std::move(error));
+  // The restore ran while the pool was open, so what it made is released
+  // with the call's own references.
   close_pool(pool);
-  return nullptr;
+  return result;
 }
 
 }  // namespace detail

@@ -27,12 +27,21 @@ inline constexpr auto powers_of_ten = [] {
   return p;
 }();
 
+// The interpreter's own one-character strs "0" to "9", looked up once.
+extern constinit PyObject* digit_strs[10];
+[[nodiscard]] PyObject* digit_str_slow(std::uint64_t digit);
+
 }  // namespace detail
 
 // A new reference. One digit comes from the interpreter's own cache of
 // one-character strs, as PyUnicode_FromStringAndSize would give it.
 [[nodiscard]] inline PyObject* new_decimal_str(std::uint64_t value) {
-  if (value < 10) return PyUnicode_FromOrdinal(static_cast<int>('0' + value));
+  if (value < 10) {
+    PyObject* digit = detail::digit_strs[value];
+    if (!digit) [[unlikely]]
+      return detail::digit_str_slow(value);
+    return Py_NewRef(digit);
+  }
   // Digit count from the bit length, corrected by one compare.
   int guess = (64 - std::countl_zero(value)) * 1233 >> 12;
   Py_ssize_t size = guess + (value >= detail::powers_of_ten[static_cast<std::size_t>(guess)]);
