@@ -69,7 +69,7 @@ extern constinit thread_local OwnedListState owned_list_state [[gnu::tls_model("
 extern constinit PendingRefs pending_refs;
 
 [[noreturn]] void gil_prohibited(std::int64_t count);
-void touch_owned_list();        // registers the thread-exit destructor on first use
+void touch_owned_list();  // registers the thread-exit destructor on first use
 void take_and_apply_pending();
 void release_owned_from(std::size_t start);
 void register_owned_slow(PyObject* obj);

@@ -107,9 +107,11 @@ def test_bad_alloc_in_body_is_memory_error():
     assert f(1, 2) == "3"
 
 
-def test_import_and_first_error_under_allocation_failure(python_run, tmp_path):
+def test_import_and_first_error_under_allocation_failure(python_run, tmp_path, monkeypatch):
     # Each attempt loads a fresh copy of the module (its own once-only state),
     # so import and the PanicException made at the first error are swept too.
+    # Every copy takes its thread-locals from the static TLS reserve.
+    monkeypatch.setenv("GLIBC_TUNABLES", "glibc.rtld.optional_static_tls=4194304")
     code = f"""
         import _testcapi, importlib.util, shutil
         def fresh(name):

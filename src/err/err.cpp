@@ -18,10 +18,25 @@ constexpr std::string_view not_an_exception = "exceptions must derive from BaseE
 
 }  // namespace
 
+namespace {
+
+[[nodiscard]] bool is_ascii(std::string_view text) noexcept {
+  std::uint64_t bits = 0;
+  std::size_t i = 0;
+  for (; i + 8 <= text.size(); i += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, text.data() + i, 8);
+    bits |= word;
+  }
+  for (; i < text.size(); ++i) bits |= static_cast<unsigned char>(text[i]);
+  return !(bits & 0x8080808080808080u);
+}
+
+}  // namespace
+
 PyObject* new_str_value(std::string_view text) {
   // ASCII, as every text composed here mostly is, goes straight in.
-  bool ascii = true;
-  for (char c : text) ascii &= static_cast<unsigned char>(c) < 0x80;
+  bool ascii = is_ascii(text);
   auto size = static_cast<Py_ssize_t>(text.size());
   PyObject* str;
   if (ascii) {

@@ -47,10 +47,26 @@ ErrBuilder::Built ErrBuilder::build() && {
   __builtin_unreachable();
 }
 
+namespace {
+
+// The last state this thread gave back, empty, for the next error: most
+// errors live and die within one call. Freed when the thread ends.
+constinit thread_local ErrState* spare_state = nullptr;
+
+struct SpareStateReaper {
+  constexpr SpareStateReaper() noexcept = default;
+  ~SpareStateReaper() { std::unique_ptr<ErrState> freed(std::exchange(spare_state, nullptr)); }
+};
+thread_local SpareStateReaper spare_state_reaper;
+constinit thread_local bool spare_reaper_registered = false;
+
+}  // namespace
+
 std::unique_ptr<ErrState, PyErr::Drop> PyErr::make_state(Tag tag) {
-  auto state = std::make_unique<ErrState>();
+  ErrState* state = std::exchange(spare_state, nullptr);
+  if (!state) state = std::make_unique<ErrState>().release();
   state->tag = tag;
-  return std::unique_ptr<ErrState, Drop>(state.release());
+  return std::unique_ptr<ErrState, Drop>(state);
 }
 
 PyErr PyErr::lazy(ErrBuilder builder) {
@@ -85,8 +101,19 @@ void PyErr::Drop::operator()(ErrState* state) const noexcept {
     if (state->builder) state->builder->forget();
     return;
   }
-  if (state->tag == Tag::raw || state->tag == Tag::normalized)
-    RefTriple released(state->type, state->value, state->traceback);
+  if (state->tag == Tag::raw || state->tag == Tag::normalized) {
+    RefTriple released(std::exchange(state->type, nullptr), std::exchange(state->value, nullptr),
+                       std::exchange(state->traceback, nullptr));
+  }
+  state->builder.reset();
+  if (!spare_state) {
+    if (!spare_reaper_registered) {
+      // Naming the thread_local object registers its destructor for this thread.
+      [[maybe_unused]] volatile auto* reaper = &spare_state_reaper;
+      spare_reaper_registered = true;
+    }
+    spare_state = owned.release();
+  }
 }
 
 }  // namespace krenn

@@ -58,20 +58,43 @@ namespace {
   return error_unmatched_keyword(spec, keyword);
 }
 
+// Names for an error text: on the stack for the usual few, on the heap beyond.
+class NameList {
+ public:
+  void push(std::string_view name) {
+    if (size_ < inline_.size()) {
+      inline_[size_++] = name;
+      return;
+    }
+    if (heap_.empty()) heap_.assign(inline_.begin(), inline_.end());
+    heap_.push_back(name);
+    ++size_;
+  }
+  [[nodiscard]] bool empty() const noexcept { return size_ == 0; }
+  operator std::span<const std::string_view>() const noexcept {  // NOLINT
+    return heap_.empty() ? std::span<const std::string_view>(inline_.data(), size_)
+                         : std::span<const std::string_view>(heap_);
+  }
+
+ private:
+  std::array<std::string_view, 8> inline_;
+  std::size_t size_ = 0;
+  std::vector<std::string_view> heap_;
+};
+
 [[gnu::cold]] Result<void> check_required(const ParamSpec& spec, Py_ssize_t nargs,
                                           std::span<PyObject*> slots) {
-  std::vector<std::string_view> missing;
+  NameList missing;
   if (static_cast<std::size_t>(nargs) < spec.required_positional_count) {
     // The slots below nargs hold the positional arguments, so this lists the
     // empty required slots only.
     for (std::size_t i = 0; i < spec.required_positional_count; ++i)
-      if (!slots[i]) missing.push_back(spec.positional_names[i]);
+      if (!slots[i]) missing.push(spec.positional_names[i]);
     if (!missing.empty()) return failure(error_missing_required(spec, "positional", missing));
   }
   std::size_t base = spec.positional_names.size();
   for (std::size_t k = 0; k < spec.keyword_only.size(); ++k)
-    if (spec.keyword_only[k].required && !slots[base + k])
-      missing.push_back(spec.keyword_only[k].name);
+    if (spec.keyword_only[k].required && !slots[base + k]) missing.push(spec.keyword_only[k].name);
   if (!missing.empty()) return failure(error_missing_required(spec, "keyword", missing));
   return {};
 }
@@ -191,7 +214,7 @@ Result<void> bind_fastcall_arguments(const ParamSpec& spec, PyObject* const* arg
 
   if (kwnames) {
     const Py_ssize_t count = PyTuple_GET_SIZE(kwnames);
-    std::vector<std::string_view> positional_only_given;
+    NameList positional_only_given;
     for (Py_ssize_t i = 0; i < count; ++i) {
       PyObject* keyword = PyTuple_GET_ITEM(kwnames, i);
       if (!keyword) [[unlikely]]
@@ -217,7 +240,7 @@ Result<void> bind_fastcall_arguments(const ParamSpec& spec, PyObject* const* arg
       for (std::size_t j = 0; j < positional; ++j) {
         if (!same_text(spec.positional_names[j], data, size)) continue;
         if (j < spec.positional_only_count) [[unlikely]] {
-          positional_only_given.push_back(text);
+          positional_only_given.push(text);
         } else if (fill_slot(slots, j, value)) [[unlikely]] {
           return failure(error_duplicate_argument(spec, text));
         }
