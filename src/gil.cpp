@@ -124,6 +124,15 @@ bool RefVec::grow() {
   return true;
 }
 
+bool interpreter_gil_held() noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+  PyThreadState* current = PyThreadState_GetUnchecked();
+#else
+  PyThreadState* current = _PyThreadState_UncheckedGet();
+#endif
+  return current && current->thread_id == PyThread_get_thread_ident();
+}
+
 void RefVec::free_storage() noexcept {
   std::free(data);
   *this = RefVec{};

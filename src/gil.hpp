@@ -86,6 +86,9 @@ struct OwnedPool {
 };
 
 [[nodiscard]] inline std::int64_t gil_count() noexcept { return detail::gil_count; }
+// Whether this thread holds the interpreter's GIL right now, whatever the
+// frame's count says.
+[[nodiscard]] bool interpreter_gil_held() noexcept;
 [[nodiscard]] inline bool gil_is_held() noexcept { return detail::gil_count > 0; }
 
 inline void apply_pending() {

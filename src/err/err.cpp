@@ -76,7 +76,15 @@ PyErr type_error_from_text(std::string_view text) {
 }
 
 PyErr new_caused_type_error(std::string_view text, std::optional<PyErr> cause) {
-  PyErr err = type_error_from_text(text);
+  // The instance at once, as normalizing a TypeError of the text would make it.
+  PyObject* type = exception_type_ref(PyExc_TypeError);
+  Owned message(new_str_value(text));
+  PyObject* value = PyObject_CallOneArg(type, message.get());
+  if (!value) {
+    Py_DECREF(type);
+    return fetch_error();
+  }
+  PyErr err = PyErr::normalized(type, value, nullptr);
   set_error_cause(err, std::move(cause));
   return err;
 }
@@ -187,11 +195,10 @@ ErrTriple take_triple(ErrState& state) {
   if (tag != ErrState::Tag::lazy)  // callers rule out Normalizing
     return {std::exchange(state.type, nullptr), std::exchange(state.value, nullptr),
             std::exchange(state.traceback, nullptr)};
-  // Out of the state before building: if building panics, what is left of the
-  // builder goes with the panic, and the error holds nothing.
-  ErrBuilder builder = std::move(*state.builder);
+  // If building panics, what is left of the builder stays with the error and
+  // goes when the error is dropped.
+  ErrBuilder::Built built = std::move(*state.builder).build();
   state.builder.reset();
-  ErrBuilder::Built built = std::move(builder).build();
   if (is_exception_class(built.type)) return {built.type, built.value, nullptr};
   PyErr fallback =
       new_error_with_type(Owned(exception_type_ref(PyExc_TypeError)), not_an_exception);

@@ -51,14 +51,14 @@ namespace {
 
 // The last state this thread gave back, empty, for the next error: most
 // errors live and die within one call. Freed when the thread ends.
-constinit thread_local ErrState* spare_state = nullptr;
+constinit thread_local ErrState* spare_state [[gnu::tls_model("initial-exec")]] = nullptr;
 
 struct SpareStateReaper {
   constexpr SpareStateReaper() noexcept = default;
   ~SpareStateReaper() { std::unique_ptr<ErrState> freed(std::exchange(spare_state, nullptr)); }
 };
 thread_local SpareStateReaper spare_state_reaper;
-constinit thread_local bool spare_reaper_registered = false;
+constinit thread_local bool spare_reaper_registered [[gnu::tls_model("initial-exec")]] = false;
 
 }  // namespace
 
@@ -95,13 +95,15 @@ PyErr PyErr::normalizing() { return PyErr(make_state(Tag::normalizing)); }
 
 void PyErr::Drop::operator()(ErrState* state) const noexcept {
   std::unique_ptr<ErrState> owned(state);
+  bool holds_refs = state->type || state->value || state->traceback ||
+                    (state->builder && state->builder->holds_refs());
   // A thread that the interpreter ends at shutdown unwinds without the GIL
   // while its count still says held: leak, as the interpreter does there.
-  if (gil_is_held() && !PyGILState_Check()) [[unlikely]] {
+  if (holds_refs && gil_is_held() && !interpreter_gil_held()) [[unlikely]] {
     if (state->builder) state->builder->forget();
     return;
   }
-  if (state->tag == Tag::raw || state->tag == Tag::normalized) {
+  if (holds_refs) {
     RefTriple released(std::exchange(state->type, nullptr), std::exchange(state->value, nullptr),
                        std::exchange(state->traceback, nullptr));
   }

@@ -61,6 +61,7 @@ class ErrBuilder {
   // Lets go of the references without releasing them.
   void forget() noexcept { object_ = value_ = nullptr; }
   [[nodiscard]] Kind kind() const noexcept { return kind_; }
+  [[nodiscard]] bool holds_refs() const noexcept { return object_ || value_; }
   [[nodiscard]] PyObject* object() const noexcept { return object_; }
 
   struct Built {
