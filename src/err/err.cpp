@@ -69,10 +69,10 @@ PyErr new_import_error(std::string_view text) {
 
 PyErr type_error_from_text(std::string_view text) {
   // The str is made now, from a text that lives on the caller's stack.
-  ErrBuilder builder(ErrBuilder::Kind::with_value, std::string_view(),
-                     exception_type_ref(PyExc_TypeError));
-  builder.set_value(new_str_value(text));
-  return PyErr::lazy(std::move(builder));
+  // Lazy with its pair made already: raised as lazily as any builder's.
+  Owned type(exception_type_ref(PyExc_TypeError));
+  PyObject* value = new_str_value(text);
+  return PyErr::lazy_made(type.release(), value);
 }
 
 PyErr new_caused_type_error(std::string_view text, std::optional<PyErr> cause) {
@@ -96,7 +96,8 @@ PyErr new_not_an_integer_error(PyObject* type) {
 
 PyObject* not_an_integer_type(PyErr& err) {
   ErrState& state = err.state();
-  if (state.tag != ErrState::Tag::lazy || state.builder->kind() != ErrBuilder::Kind::not_an_integer)
+  if (state.tag != ErrState::Tag::lazy || !state.builder ||
+      state.builder->kind() != ErrBuilder::Kind::not_an_integer)
     return nullptr;
   return state.builder->object();
 }
@@ -192,7 +193,7 @@ namespace {
 // guard against re-entrant normalization. A Lazy state is built first.
 ErrTriple take_triple(ErrState& state) {
   ErrState::Tag tag = std::exchange(state.tag, ErrState::Tag::normalizing);
-  if (tag != ErrState::Tag::lazy)  // callers rule out Normalizing
+  if (tag != ErrState::Tag::lazy || !state.builder)  // callers rule out Normalizing
     return {std::exchange(state.type, nullptr), std::exchange(state.value, nullptr),
             std::exchange(state.traceback, nullptr)};
   // If building panics, what is left of the builder stays with the error and

@@ -85,6 +85,12 @@ PyErr PyErr::raw(PyObject* type, PyObject* value, PyObject* traceback) {
   return PyErr(std::move(state));
 }
 
+PyErr PyErr::lazy_made(PyObject* type, PyObject* value) {
+  PyErr err = raw(type, value, nullptr);
+  err.state_->tag = Tag::lazy;
+  return err;
+}
+
 PyErr PyErr::normalized(PyObject* type, PyObject* value, PyObject* traceback) {
   PyErr err = raw(type, value, traceback);
   err.state_->tag = Tag::normalized;

@@ -113,8 +113,9 @@ class RefTriple {
 };
 
 // Where an error stands, on the heap behind its PyErr. Raw and Normalized
-// own type, value and traceback; Lazy owns its builder; Normalizing is the
-// placeholder while normalization runs, and owns nothing.
+// own type, value and traceback; Lazy owns its builder, or, when the frame
+// made the pair at once, type and value; Normalizing is the placeholder while
+// normalization runs, and owns nothing.
 struct ErrState {
   enum class Tag : std::uint8_t { lazy, raw, normalized, normalizing };
   Tag tag;
@@ -133,6 +134,8 @@ class [[nodiscard]] PyErr {
 
   // Each allocates the state; std::bad_alloc when that fails.
   [[nodiscard]] static PyErr lazy(ErrBuilder builder);
+  // Lazy, but with its type and value made already (new references).
+  [[nodiscard]] static PyErr lazy_made(PyObject* type, PyObject* value);
   // Takes over the three references; value and traceback may be NULL.
   [[nodiscard]] static PyErr raw(PyObject* type, PyObject* value, PyObject* traceback);
   [[nodiscard]] static PyErr normalized(PyObject* type, PyObject* value, PyObject* traceback);

@@ -1,6 +1,7 @@
 #include "impl/extract_argument.hpp"
 
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "types/module.hpp"
@@ -59,25 +60,30 @@ namespace {
 }
 
 // Names for an error text: on the stack for the usual few, on the heap beyond.
+// The stack slots are left unset until used.
 class NameList {
  public:
+  NameList() noexcept {}  // NOLINT: the slots stay uninitialized
   void push(std::string_view name) {
-    if (size_ < inline_.size()) {
-      inline_[size_++] = name;
+    if (size_ < capacity) {
+      std::construct_at(&slots_[size_++], name);
       return;
     }
-    if (heap_.empty()) heap_.assign(inline_.begin(), inline_.end());
+    if (heap_.empty()) heap_.assign(slots_, slots_ + capacity);
     heap_.push_back(name);
     ++size_;
   }
   [[nodiscard]] bool empty() const noexcept { return size_ == 0; }
   operator std::span<const std::string_view>() const noexcept {  // NOLINT
-    return heap_.empty() ? std::span<const std::string_view>(inline_.data(), size_)
+    return heap_.empty() ? std::span<const std::string_view>(slots_, size_)
                          : std::span<const std::string_view>(heap_);
   }
 
  private:
-  std::array<std::string_view, 8> inline_;
+  static constexpr std::size_t capacity = 8;
+  union {
+    std::string_view slots_[capacity];
+  };
   std::size_t size_ = 0;
   std::vector<std::string_view> heap_;
 };

@@ -16,30 +16,18 @@ namespace {
   std::abort();
 }
 
-// Restores err; a panic on the way is resumed from Python code when it comes
-// back as the payload, and ends the process otherwise.
-void restore_or_resume(PyErr err) {
-  std::optional<PanicPayload> resumed;
+// After a panic while an error was restored: a panic that Python code raised
+// (a PanicException fetched while the error was built) becomes the caller's
+// PanicException, built without running Python code; any other ends the process.
+[[gnu::cold]] void restore_resumed(Panic& failure) {
+  if (!failure.resumed) abort_at_boundary();
+  PanicPayload payload = std::move(failure.payload);
   try {
-    restore_error(std::move(err));
-    return;
-  } catch (Panic& p) {
-    if (!p.resumed) abort_at_boundary();
-    resumed.emplace(std::move(p.payload));
-  }
-  // The PanicException of a resumed panic runs no Python code when built.
-  try {
-    restore_error(error_from_panic(std::move(*resumed)));
+    restore_error(error_from_panic(std::move(payload)));
   } catch (Panic&) {
     abort_at_boundary();
-  }
-}
-
-void restore_with_memory_fallback(PyErr err) {
-  try {
-    restore_or_resume(std::move(err));
   } catch (const OutOfMemory&) {
-    PyErr_NoMemory();  // the interpreter keeps instances in reserve for this
+    PyErr_NoMemory();
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
   }
@@ -48,14 +36,15 @@ void restore_with_memory_fallback(PyErr err) {
 }  // namespace
 
 void restore_outcome(PyErr error) {
-  if (error.is_normalizing()) {
-    try {
-      panic_normalizing_restore();
-    } catch (Panic&) {
-      abort_at_boundary();
-    }
+  try {
+    restore_error(std::move(error));
+  } catch (Panic& failure) {
+    restore_resumed(failure);
+  } catch (const OutOfMemory&) {
+    PyErr_NoMemory();  // the interpreter keeps instances in reserve for this
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
   }
-  restore_with_memory_fallback(std::move(error));
 }
 
 void restore_caught() {
@@ -82,7 +71,7 @@ void restore_caught() {
     PyErr_NoMemory();
     return;
   }
-  restore_with_memory_fallback(std::move(*err));
+  restore_outcome(std::move(*err));
 }
 
 void escaped_boundary() {
