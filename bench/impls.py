@@ -1,8 +1,10 @@
-"""Implementations and call cases shared by run.py and cg_probe.py."""
+"""Implementations and call cases shared by run.py, cg_probe.py and
+check_limit.py."""
 
 import importlib
 import importlib.util
 import itertools
+import statistics
 import sys
 from pathlib import Path
 
@@ -10,10 +12,11 @@ BENCH = Path(__file__).resolve().parent
 BUILD = BENCH / "_build"
 LIB = BUILD / "lib"
 
-# (name, module, attribute); floor first: every ratio is against it.
+# (name, module, attribute); the limit first: every ratio is against it.
 IMPLS = [
-    ("floor", "bench_floor", "sum_as_string"),
+    ("limit", "bench_limit", "sum_as_string"),
     ("krenn", "krenn_python", "sum_as_string"),
+    ("floor", "bench_floor", "sum_as_string"),
     ("nanobind", "bench_nanobind", "sum_as_string"),
     ("pybind11", "bench_pybind11", "sum_as_string"),
     ("cython", "bench_cython", "sum_as_string"),
@@ -21,6 +24,7 @@ IMPLS = [
     ("purepy", "purepy", "sum_as_string"),
 ]
 IMPL_NAMES = [i[0] for i in IMPLS]
+MODULES = {i[0]: i[1] for i in IMPLS}
 
 D17_A = 12345678901234567
 D17_B = 76543210987654321
@@ -33,15 +37,21 @@ def _guarded(call):
 # (key, label, statement timed, expected result or exception type)
 CASES = [
     ("pos", "f(1, 2)", "f(1, 2)", "3"),
+    ("pos2", "f(7, 5)", "f(7, 5)", "12"),
     ("kw", "f(a=1, b=2)", "f(a=1, b=2)", "3"),
     ("mixed", "f(1, b=2)", "f(1, b=2)", "3"),
     ("max", "f(2**64 - 1, 0)", "f(18446744073709551615, 0)", str(2**64 - 1)),
     ("d17", "f(17 digits, 17 digits)", f"f({D17_A}, {D17_B})", str(D17_A + D17_B)),
     ("err_float", "f(1.5, 2)", _guarded("f(1.5, 2)"), TypeError),
     ("err_missing", "f(1)", _guarded("f(1)"), TypeError),
+    ("err_extra", "f(1, 2, 3)", _guarded("f(1, 2, 3)"), TypeError),
 ]
 CASE_KEYS = [c[0] for c in CASES]
 BASELINE_STMT = "pass"
+
+
+def is_error_case(key):
+    return key.startswith("err")
 
 
 def load(name):
@@ -59,31 +69,129 @@ def load(name):
     return getattr(mod, attr)
 
 
+# --- outcomes ----------------------------------------------------------------
+
+
+def describe_error(e, handled=None):
+    """The observable parts of a raised exception, as JSON-able values."""
+
+    def ref(x):
+        if x is None:
+            return None
+        if x is handled:
+            return "the exception being handled"
+        return f"{type(x).__qualname__}: {x}"
+
+    return {
+        "type": type(e).__qualname__,
+        "text": str(e),
+        "cause": ref(e.__cause__),
+        "context": ref(e.__context__),
+        "suppress_context": e.__suppress_context__,
+    }
+
+
 def call_once(f, key):
-    """Run one case outside any loop: ("ok", value) or ("raised", type)."""
+    """One case outside any loop, run plainly and again inside an except
+    block: {"plain": ..., "handled": ...}, each {"result": repr} or the
+    exception as describe_error gives it."""
     stmt = {c[0]: c[2] for c in CASES}[key]
     call = stmt.split("\n")[1].strip() if stmt.startswith("try") else stmt
-    try:
-        return "ok", eval(call, {"f": f})
-    except Exception as e:
-        return "raised", type(e)
+    code = compile(call, "<case>", "eval")
+    out = {}
+    for where in ("plain", "handled"):
+        handled = KeyError("handled") if where == "handled" else None
+        try:
+            if handled is None:
+                value = eval(code, {"f": f})
+            else:
+                try:
+                    raise handled
+                except KeyError:
+                    value = eval(code, {"f": f})
+            out[where] = {"result": repr(value)}
+        except Exception as e:
+            out[where] = describe_error(e, handled)
+    return out
 
 
-def outcome_note(key, outcome):
+def strict_note(key, outcome):
     """None if the outcome is what a strict uint64 binding gives, else a note."""
     expected = {c[0]: c[3] for c in CASES}[key]
-    kind, value = outcome
+    got = outcome["plain"]
     if isinstance(expected, str):
-        if kind == "ok" and value == expected:
+        if got.get("result") == repr(expected):
             return None
-        if kind == "ok":
-            return f"returned {value!r}, expected {expected!r}"
-        return f"raised {value.__name__}"
-    if kind == "raised" and issubclass(value, expected):
+        return f"expected {expected!r}, got {got}"
+    if got.get("type") == expected.__name__:
         return None
-    if kind == "raised":
-        return f"raised {value.__name__}, expected {expected.__name__}"
-    return f"no error, returned {value!r}"
+    return f"expected {expected.__name__}, got {got}"
+
+
+def _short(text, limit=160):
+    text = " ".join(str(text).split())
+    return text if len(text) <= limit else text[: limit - 3] + "..."
+
+
+# Markdown code, so the underscores are not taken for emphasis.
+FIELDS = [
+    ("cause", "`__cause__`"),
+    ("context", "`__context__`"),
+    ("suppress_context", "`__suppress_context__`"),
+]
+
+
+def _diff(got, ref):
+    if "result" in got and "result" in ref:
+        return f"returned {got['result']}, the limit {ref['result']}"
+    if "result" in got:
+        return f"no error, returned {got['result']}; the limit raises {ref['type']}"
+    raised = f"raised {got['type']}: {_short(got['text'])!r}"
+    if "result" in ref:
+        return f"{raised}; the limit returns {ref['result']}"
+    if (got["type"], got["text"]) != (ref["type"], ref["text"]):
+        return f"{raised}; the limit {ref['type']}: {_short(ref['text'])!r}"
+    parts = [f"{attr} {got[k]!r}, the limit's {ref[k]!r}" for k, attr in FIELDS if got[k] != ref[k]]
+    return f"{got['type']} with " + "; ".join(parts)
+
+
+def outcome_note(got, ref):
+    """None if got matches the limit's outcome ref, else what differs."""
+    for where, suffix in (("plain", ""), ("handled", " (inside an except block)")):
+        if got[where] != ref[where]:
+            return _diff(got[where], ref[where]) + suffix
+    return None
+
+
+# --- probes ------------------------------------------------------------------
+
+
+def stack_per_level(f, depth=32, warm_up=5):
+    """C stack bytes per level of f -> __index__ -> f, or None if f never
+    calls __index__ (nor __int__) on its argument."""
+    if str(LIB) not in sys.path:
+        sys.path.insert(0, str(LIB))
+    from bench_stackmark import here
+
+    marks = []
+
+    class Nest:
+        def __index__(self):
+            marks.append(here())
+            if len(marks) < depth:
+                f(self, 0)
+            return 0
+
+        __int__ = __index__
+
+    # Warm-up lets the call sites specialise, so every level takes one path.
+    for _ in range(warm_up + 1):
+        marks.clear()
+        f(Nest(), 0)
+    if len(marks) < 2:
+        return None
+    steps = [a - b for a, b in itertools.pairwise(marks)]
+    return {"bytes": statistics.median(steps), "min": min(steps), "max": max(steps)}
 
 
 def make_loop(stmt):

@@ -1,21 +1,25 @@
 #!/usr/bin/env python3
-"""Benchmark krenn_python.sum_as_string against a hand-written C floor,
-nanobind, pybind11, Cython and pure Python.
+"""Benchmark krenn_python.sum_as_string against the limit (hand-written C
+with krenn's exact behaviour), a plainer C floor, nanobind, pybind11, Cython
+and pure Python.
 
     python3 bench/run.py            # build peers, time, count, report
     python3 bench/run.py --quick    # fewer rounds, for a smoke run
 
-Builds the peer extensions into bench/_build/ (CMake), checks what every
-implementation returns or raises per case, times them interleaved in one
-process, counts instructions per call under callgrind, and writes
+Builds the peer extensions into bench/_build/ (CMake), checks every
+implementation's outcome per case against the limit's, times them
+interleaved in one process, counts instructions per call under callgrind,
+measures module sizes and C stack per nested call, and writes
 bench/results.md and bench/results.png. krenn_python is imported from the
 installed package (pip install .); if it is missing it is skipped.
 Needs: cmake, a C/C++ compiler, pip install -r bench/requirements.txt,
-and valgrind for the instruction counts (skipped without it).
+valgrind for the instruction counts and strip (binutils) for the module
+sizes (each skipped without it).
 """
 
 import argparse
 import datetime
+import importlib.util
 import json
 import os
 import platform
@@ -28,13 +32,15 @@ import time
 import timeit
 from concurrent.futures import ThreadPoolExecutor
 from importlib import metadata
+from pathlib import Path
 
 import impls
 from impls import BENCH, BUILD, CASE_KEYS, CASES, LIB
 
 CG_DIR = BUILD / "callgrind"
 KRENN_SYMS = BUILD / "krenn"  # same sources and flags as the wheel, plus -g
-KRENN_TARGETS = {"pos": 1.5, "kw": 1.5, "mixed": 1.5, "d17": 1.2}
+# krenn's time per call at most this many times the limit's.
+TARGET_OK, TARGET_ERR = 1.4, 1.2
 SUBSAMPLES = 3
 PEERS = ["nanobind", "pybind11", "cython", "cython-fstr"]
 
@@ -108,34 +114,103 @@ except Exception as e:
 out = {}
 for key in impls.CASE_KEYS:
     print(json.dumps({"case": key}), flush=True)
-    out[key] = impls.outcome_note(key, impls.call_once(f, key))
-print(json.dumps({"notes": out}))
+    out[key] = impls.call_once(f, key)
+print(json.dumps({"outcomes": out}))
+"""
+
+STACK_SRC = """
+import json, sys
+sys.path.insert(0, sys.argv[1])
+import impls
+print(json.dumps({"stack": impls.stack_per_level(impls.load(sys.argv[2]))}))
 """
 
 
-def check(name):
-    """Outcome notes per case, run in a child so a crash costs only this impl."""
+def child(src, name, what):
+    """Runs src for one implementation in a child, so a crash costs only it."""
     p = subprocess.run(
-        [sys.executable, "-c", CHECK_SRC, str(BENCH), name],
+        [sys.executable, "-c", src, str(BENCH), name],
         capture_output=True,
         text=True,
         timeout=120,
         check=False,
     )
     lines = [json.loads(x) for x in p.stdout.splitlines() if x.startswith("{")]
-    if p.returncode != 0:
-        last = next((x["case"] for x in reversed(lines) if "case" in x), "import")
-        return {
-            "missing": f"crashed (exit {p.returncode}) on case {last}: " + p.stderr.strip()[-300:]
-        }
+    if p.returncode != 0 or not lines:
+        last = next((x["case"] for x in reversed(lines) if "case" in x), what)
+        return {"missing": f"crashed (exit {p.returncode}) on {last}: " + p.stderr.strip()[-300:]}
     return lines[-1]
+
+
+def check(name):
+    """Outcomes per case, plain and inside an except block."""
+    return child(CHECK_SRC, name, "import")
+
+
+def agreement(status, names):
+    """Per implementation and case: None where the outcome is the limit's,
+    else a note saying what differs."""
+    ref = status["limit"]["outcomes"]
+    return {
+        n: {k: impls.outcome_note(status[n]["outcomes"][k], ref[k]) for k in CASE_KEYS}
+        for n in names
+    }
+
+
+# --- size and stack ------------------------------------------------------------
+
+
+def module_files(names):
+    """{label: shared object} per module; the two Cython variants share one."""
+    out = {}
+    for n in names:
+        module = impls.MODULES[n]
+        if module == "purepy":
+            continue
+        if n == "krenn":
+            spec = importlib.util.find_spec(module)
+            path = Path(spec.origin) if spec and spec.origin else None
+        else:
+            path = next(iter(LIB.glob(f"{module}.*.so")), None)
+        if path is None:
+            continue
+        label = " / ".join(m for m in names if impls.MODULES[m] == module)
+        out.setdefault(label, path)
+    return out
+
+
+def module_sizes(names):
+    """{label: (bytes as built, bytes stripped)}; stripped with
+    --strip-unneeded, as a wheel ships it, from a copy."""
+    if not shutil.which("strip"):
+        return None
+    out_dir = BUILD / "stripped"
+    out_dir.mkdir(parents=True, exist_ok=True)
+    sizes = {}
+    for label, path in module_files(names).items():
+        copy = out_dir / path.name
+        p = subprocess.run(
+            ["strip", "--strip-unneeded", "-o", str(copy), str(path)],
+            capture_output=True,
+            check=False,
+        )
+        if p.returncode == 0:
+            sizes[label] = (path.stat().st_size, copy.stat().st_size)
+    return sizes
+
+
+def stack_bytes(names):
+    """{name: {"bytes": per level, ...} or None} for f -> __index__ -> f."""
+    if not list(LIB.glob("bench_stackmark*")):
+        return None
+    return {n: child(STACK_SRC, n, "stack probe") for n in names if n != "purepy"}
 
 
 # --- timing ------------------------------------------------------------------
 
 
 def time_all(funcs, rounds, target_s, seed=1):
-    """Median ns per call and ratio to floor, from interleaved rounds.
+    """Median ns per call and ratio to the limit, from interleaved rounds.
 
     Each round takes one sample of every implementation (and of an empty
     loop) per case, in a fresh random order, so drift in machine speed
@@ -171,11 +246,7 @@ def time_all(funcs, rounds, target_s, seed=1):
         for n in names:
             q = statistics.quantiles(net[n], n=4)
             med = statistics.median(net[n])
-            ratio = (
-                statistics.median(a / b for a, b in zip(net[n], net["floor"], strict=True))
-                if "floor" in net
-                else None
-            )
+            ratio = statistics.median(a / b for a, b in zip(net[n], net["limit"], strict=True))
             res[key, n] = {
                 "ns": med,
                 "ratio": ratio,
@@ -332,15 +403,204 @@ def short_name(key):
     return f"{''.join(out)} [{obj}]"
 
 
-def write_report(meta, status, timing, cg, names):
+def footnote_marks(notes, names):
+    """Numbered marks for outcomes that differ from the limit's."""
     labels = {c[0]: c[1] for c in CASES}
     marks, footnotes = {}, []
     for name in names:
-        for key, note in status[name]["notes"].items():
-            if note:
-                sym = "*" * (len(footnotes) + 1)
-                marks[key, name] = sym
-                footnotes.append(f"{sym} {name}, {labels[key]}: {note}.")
+        for key in CASE_KEYS:
+            if notes[name][key]:
+                num = len(footnotes) + 1
+                marks[key, name] = f" [{num}]"
+                footnotes.append(f"[{num}] {name}, {labels[key]}: {notes[name][key]}.")
+    return marks, footnotes
+
+
+def time_table(timing, names, marks):
+    labels = {c[0]: c[1] for c in CASES}
+    L = [
+        "| case | " + " | ".join(names) + " | loop |",
+        "|---" * (len(names) + 2) + "|",
+    ]
+    for key in CASE_KEYS:
+        cells = []
+        for n in names:
+            r = timing[key, n]
+            c = fmt_ns(r["ns"]) + ("" if n == "limit" else f" ({r['ratio']:.2f}x)")
+            cells.append(c + marks.get((key, n), ""))
+        L.append(
+            f"| {labels[key]} | "
+            + " | ".join(cells)
+            + f" | {fmt_ns(timing[key, '(loop)']['ns'])} |"
+        )
+    return L
+
+
+def callgrind_section(meta, cg, names):
+    labels = {c[0]: c[1] for c in CASES}
+    cg_names = [n for n in [*names, "krenn+syms"] if n in cg and "error" not in cg[n]]
+    L = [
+        "",
+        "## Instructions per call",
+        "",
+        (
+            f"callgrind, {meta['cg_n']} and {2 * meta['cg_n']} calls per case "
+            "in one process; the difference over the extra calls, less the "
+            "same difference for an empty loop. In brackets: the ratio to the limit."
+        ),
+        "",
+        "| case | " + " | ".join(cg_names) + " |",
+        "|---" * (len(cg_names) + 1) + "|",
+    ]
+    for key in CASE_KEYS:
+        cells = []
+        for n in cg_names:
+            ir = cg[n][key]["ir"]
+            base = cg["limit"][key]["ir"] if "limit" in cg_names else None
+            cells.append(f"{ir:.0f}" + ("" if n == "limit" or not base else f" ({ir / base:.2f}x)"))
+        L.append(f"| {labels[key]} | " + " | ".join(cells) + " |")
+    if "krenn+syms" in cg_names:
+        L += [
+            "",
+            (
+                "krenn+syms: the same sources built here with -g (the wheel "
+                "is stripped), profiled only to name functions below; it should "
+                "count as the installed krenn does, unless the sources moved on "
+                "since the install."
+            ),
+        ]
+    for n in cg:
+        if "error" in cg[n]:
+            L.append(f"\ncallgrind failed for {n}: {cg[n]['error']}")
+    return L
+
+
+def size_section(sizes):
+    L = [
+        "",
+        "## Module size",
+        "",
+        (
+            "The shared object, stripped as a wheel ships it (`strip "
+            "--strip-unneeded` on a copy); krenn's is the installed one. The "
+            "two Cython variants share one module."
+        ),
+        "",
+        "| module | stripped bytes | stripped KiB | as built, bytes |",
+        "|---|---|---|---|",
+    ]
+    for label, (built, stripped) in sizes.items():
+        L.append(f"| {label} | {stripped} | {stripped / 1024:.1f} | {built} |")
+    return L
+
+
+def stack_section(stacks):
+    L = [
+        "",
+        "## C stack per nested call",
+        "",
+        (
+            "f calls `__index__` (or `__int__`) on its argument, which calls f "
+            "again, 32 levels deep; a C helper called from `__index__` gives the "
+            "address of a local at each level. Bytes per level: the difference "
+            "between levels, the same at every level unless a range is shown; it "
+            "includes the interpreter's own share (calling `__index__`, running "
+            "it, calling f). Frame's own: that less the limit's."
+        ),
+        "",
+        "| implementation | bytes per level | frame's own |",
+        "|---|---|---|",
+    ]
+    base = (stacks.get("limit") or {}).get("stack")
+    for n, res in stacks.items():
+        if "missing" in res:
+            L.append(f"| {n} | {res['missing'][:120]} | |")
+            continue
+        st = res["stack"]
+        if st is None:
+            L.append(f"| {n} | never calls `__index__` | |")
+            continue
+        spread = "" if st["min"] == st["max"] else f" ({st['min']}..{st['max']})"
+        own = f"{st['bytes'] - base['bytes']:+.0f}" if base else ""
+        L.append(f"| {n} | {st['bytes']:.0f}{spread} | {own} |")
+    return L
+
+
+def targets_section(timing, notes, cg, names, marks):
+    labels = {c[0]: c[1] for c in CASES}
+    L = [
+        "",
+        "## krenn against its targets",
+        "",
+        (
+            f"Time per call at most {TARGET_OK}x the limit's where the call "
+            f"succeeds and {TARGET_ERR}x on error paths, and below every peer "
+            f"({', '.join(PEERS)}) whose outcome on the case is the limit's. "
+            "Met only if krenn's own outcome is the limit's too: a ratio to "
+            "different work would mean nothing."
+        ),
+        "",
+        "| case | target | krenn/limit | outcome as the limit's | "
+        "peers with that outcome | slower than | met |",
+        "|---|---|---|---|---|---|---|",
+    ]
+    missed = []
+    for key in CASE_KEYS:
+        r = timing[key, "krenn"]
+        lim = TARGET_ERR if impls.is_error_case(key) else TARGET_OK
+        same = [p for p in PEERS if p in names and notes[p][key] is None]
+        beaten_by = [p for p in same if timing[key, p]["ns"] <= r["ns"]]
+        agrees = notes["krenn"][key] is None
+        ok = agrees and r["ratio"] <= lim and not beaten_by
+        if not ok:
+            missed.append(key)
+        same_cell = "yes" if agrees else "no" + marks[key, "krenn"]
+        L.append(
+            f"| {labels[key]} | <= {lim}x limit, faster than peers | {r['ratio']:.2f}x | "
+            f"{same_cell} | {', '.join(same) or 'none'} | {', '.join(beaten_by) or '-'} | "
+            f"{'yes' if ok else 'NO'} |"
+        )
+    prof = next(
+        (p for p in ("krenn+syms", "krenn") if cg and p in cg and "error" not in cg[p]), None
+    )
+    if not prof:
+        return L
+    L += [
+        "",
+        "## Where krenn's instructions go",
+        "",
+        (
+            "Self instructions per call by function (callgrind, empty loop "
+            f"subtracted), {prof} beside the limit, for f(1, 2), the 17-digit "
+            "case and every case krenn misses."
+        ),
+    ]
+    limit_cg = cg.get("limit", {}) if "error" not in cg.get("limit", {}) else {}
+    for key in dict.fromkeys(["pos", "d17", *missed]):
+        L += [
+            "",
+            f"### {labels[key]}: {prof} {cg[prof][key]['ir']:.0f}"
+            + (f", limit {limit_cg[key]['ir']:.0f}" if key in limit_cg else ""),
+            "",
+            "| function | krenn | limit |",
+            "|---|---|---|",
+        ]
+        kf = cg[prof][key]["fns"]
+        lf = limit_cg.get(key, {}).get("fns", {})
+        # Top of each side, so both sides' own work shows.
+        rows = sorted(kf, key=kf.get, reverse=True)[:12]
+        rows += [k for k in sorted(lf, key=lf.get, reverse=True)[:8] if k not in rows]
+        rows.sort(key=lambda k: -max(kf.get(k, 0), lf.get(k, 0)))
+        for k in rows:
+            cells = [f"{d[k]:.0f}" if k in d else "" for d in (kf, lf)]
+            short = short_name(k).replace("|", "\\|")
+            L.append(f"| `{short}` | {cells[0]} | {cells[1]} |")
+    return L
+
+
+def write_report(meta, status, notes, timing, cg, sizes, stacks, names):
+    labels = {c[0]: c[1] for c in CASES}
+    marks, footnotes = footnote_marks(notes, names)
     L = [
         "# sum_as_string benchmark",
         "",
@@ -356,6 +616,10 @@ def write_report(meta, status, timing, cg, names):
             f"with {meta['versions']['cc']}."
         ),
         f"- krenn_python: {meta['krenn']}",
+        (
+            "- limit: `limit/limit.c`, krenn's exact behaviour in plain C, as "
+            "fast as we know how; floor: `floor/floor.c`, plainer C, for reference."
+        ),
         "",
     ]
     missing = [n for n in impls.IMPL_NAMES if n not in names]
@@ -370,23 +634,15 @@ def write_report(meta, status, timing, cg, names):
             f"Median ns per call over {meta['rounds']} interleaved rounds (each "
             "round samples every implementation once per case, in random order; "
             "the empty loop's time, shown as `loop`, is subtracted). In brackets: "
-            "the median of the per-round ratios to floor."
+            "the median of the per-round ratios to the limit. A number in square "
+            "brackets marks an outcome that differs from the limit's (result, or "
+            "exception type, text, `__cause__`, `__context__` and "
+            "`__suppress_context__`, each case run plainly and inside an `except` "
+            "block); the notes below say how."
         ),
         "",
-        "| case | " + " | ".join(names) + " | loop |",
-        "|---" * (len(names) + 2) + "|",
+        *time_table(timing, names, marks),
     ]
-    for key in CASE_KEYS:
-        cells = []
-        for n in names:
-            r = timing[key, n]
-            c = fmt_ns(r["ns"]) + ("" if n == "floor" else f" ({r['ratio']:.2f}x)")
-            cells.append(c + marks.get((key, n), ""))
-        L.append(
-            f"| {labels[key]} | "
-            + " | ".join(cells)
-            + f" | {fmt_ns(timing[key, '(loop)']['ns'])} |"
-        )
     iqr = [
         (timing[k, n]["iqr_rel"], labels[k], n)
         for k in CASE_KEYS
@@ -412,102 +668,18 @@ def write_report(meta, status, timing, cg, names):
     ]
     if footnotes:
         L += [""] + [f + "  " for f in footnotes]
-
     if cg:
-        cg_names = [n for n in [*names, "krenn+syms"] if n in cg and "error" not in cg[n]]
-        L += [
-            "",
-            "## Instructions per call",
-            "",
-            (
-                f"callgrind, {meta['cg_n']} and {2 * meta['cg_n']} calls per case "
-                "in one process; the difference over the extra calls, less the "
-                "same difference for an empty loop."
-            ),
-            "",
-            "| case | " + " | ".join(cg_names) + " |",
-            "|---" * (len(cg_names) + 1) + "|",
-        ]
-        for key in CASE_KEYS:
-            cells = []
-            for n in cg_names:
-                ir = cg[n][key]["ir"]
-                fl = cg["floor"][key]["ir"] if "floor" in cg_names else None
-                cells.append(f"{ir:.0f}" + ("" if n == "floor" or not fl else f" ({ir / fl:.2f}x)"))
-            L.append(f"| {labels[key]} | " + " | ".join(cells) + " |")
-        if "krenn+syms" in cg_names:
-            L += [
-                "",
-                (
-                    "krenn+syms: the same sources built here with -g (the wheel "
-                    "is stripped), profiled only to name functions below; it should "
-                    "count as the installed krenn does, unless the sources moved on "
-                    "since the install."
-                ),
-            ]
-        for n in cg:
-            if "error" in cg[n]:
-                L.append(f"\ncallgrind failed for {n}: {cg[n]['error']}")
-
+        L += callgrind_section(meta, cg, names)
+    if sizes:
+        L += size_section(sizes)
+    if stacks:
+        L += stack_section(stacks)
     if "krenn" in names:
-        L += [
-            "",
-            "## krenn against its targets",
-            "",
-            "| case | target | krenn/floor | slower than a peer? | met |",
-            "|---|---|---|---|---|",
-        ]
-        missed = []
-        for key in CASE_KEYS:
-            r = timing[key, "krenn"]
-            lim = KRENN_TARGETS.get(key)
-            beaten_by = [p for p in PEERS if p in names and timing[key, p]["ns"] <= r["ns"]]
-            ok = (lim is None or r["ratio"] <= lim) and not beaten_by
-            if not ok:
-                missed.append(key)
-            target = (f"<= {lim}x floor, " if lim else "") + "faster than peers"
-            L.append(
-                f"| {labels[key]} | {target} | {r['ratio']:.2f}x | "
-                f"{', '.join(beaten_by) or 'no'} | {'yes' if ok else 'NO'} |"
-            )
-        prof = next(
-            (p for p in ("krenn+syms", "krenn") if cg and p in cg and "error" not in cg[p]), None
-        )
-        if prof:
-            L += [
-                "",
-                "## Where krenn's instructions go",
-                "",
-                (
-                    "Self instructions per call by function (callgrind, empty loop "
-                    f"subtracted), {prof} beside floor, for f(1, 2), the 17-digit "
-                    "case and every case krenn misses."
-                ),
-            ]
-            floor_cg = cg.get("floor", {})
-            for key in dict.fromkeys(["pos", "d17", *missed]):
-                L += [
-                    "",
-                    f"### {labels[key]}: {prof} {cg[prof][key]['ir']:.0f}"
-                    + (f", floor {floor_cg[key]['ir']:.0f}" if key in floor_cg else ""),
-                    "",
-                    "| function | krenn | floor |",
-                    "|---|---|---|",
-                ]
-                kf = cg[prof][key]["fns"]
-                ff = floor_cg.get(key, {}).get("fns", {})
-                # Top of each side, so both sides' own work shows.
-                rows = sorted(kf, key=kf.get, reverse=True)[:12]
-                rows += [k for k in sorted(ff, key=ff.get, reverse=True)[:8] if k not in rows]
-                rows.sort(key=lambda k: -max(kf.get(k, 0), ff.get(k, 0)))
-                for k in rows:
-                    cells = [f"{d[k]:.0f}" if k in d else "" for d in (kf, ff)]
-                    short = short_name(k).replace("|", "\\|")
-                    L.append(f"| `{short}` | {cells[0]} | {cells[1]} |")
+        L += targets_section(timing, notes, cg, names, marks)
     (BENCH / "results.md").write_text("\n".join(L) + "\n")
 
 
-def write_chart(timing, names, meta, status):
+def write_chart(timing, names, meta, notes):
     try:
         import matplotlib
 
@@ -518,17 +690,17 @@ def write_chart(timing, names, meta, status):
         return
     labels = {c[0]: c[1] for c in CASES}
     groups = [
-        [k for k in CASE_KEYS if not k.startswith("err")],
-        [k for k in CASE_KEYS if k.startswith("err")],
+        [k for k in CASE_KEYS if not impls.is_error_case(k)],
+        [k for k in CASE_KEYS if impls.is_error_case(k)],
     ]
-    fig, axes = plt.subplots(1, 2, figsize=(14, 5.5), gridspec_kw={"width_ratios": [5, 2.4]})
+    fig, axes = plt.subplots(1, 2, figsize=(14, 5.5), gridspec_kw={"width_ratios": [5, 2.8]})
     width = 0.8 / len(names)
     for ax, keys, title in zip(axes, groups, ["calls that succeed", "error paths"], strict=True):
         for i, n in enumerate(names):
             xs = [j + (i - (len(names) - 1) / 2) * width for j in range(len(keys))]
             bars = ax.bar(xs, [timing[k, n]["ns"] for k in keys], width, label=n)
             for bar, k in zip(bars, keys, strict=True):
-                if status[n]["notes"][k]:
+                if notes[n][k]:
                     bar.set_hatch("//")
         ax.set_xticks(range(len(keys)), [labels[k] for k in keys], fontsize=8)
         ax.set_title(title)
@@ -540,7 +712,7 @@ def write_chart(timing, names, meta, status):
     fig.text(
         0.99,
         0.01,
-        "hatched: not the strict outcome (no error), see results.md",
+        "hatched: outcome differs from the limit's, see results.md",
         ha="right",
         fontsize=8,
     )
@@ -571,11 +743,29 @@ def main():
 
     status = {n: check(n) for n in impls.IMPL_NAMES}
     names = [n for n in impls.IMPL_NAMES if "missing" not in status[n]]
+    if "limit" not in names:
+        sys.exit("the limit is not available; nothing to compare against")
+    labels = {c[0]: c[1] for c in CASES}
+    wrong = [
+        f"{labels[k]}: {note}"
+        for k in CASE_KEYS
+        if (note := impls.strict_note(k, status["limit"]["outcomes"][k]))
+    ]
+    if wrong:
+        sys.exit("the limit itself is wrong, so nothing compares to it:\n" + "\n".join(wrong))
+    notes = agreement(status, names)
     for n in impls.IMPL_NAMES:
-        log(f"  {n}: " + status[n].get("missing", "ok"))
-    if "floor" not in names:
-        sys.exit("the floor is not available; nothing to compare against")
+        if n not in names:
+            log(f"  {n}: {status[n]['missing']}")
+            continue
+        differ = [labels[k] for k in CASE_KEYS if notes[n][k]]
+        log(
+            f"  {n}: ok"
+            + (f"; outcome differs from the limit's on {', '.join(differ)}" if differ else "")
+        )
     funcs = {n: impls.load(n) for n in names}
+    sizes = module_sizes(names)
+    stacks = stack_bytes(names)
 
     cpu = max(os.sched_getaffinity(0))
     os.sched_setaffinity(0, {cpu})
@@ -614,11 +804,14 @@ def main():
         "cg_n": args.cg_calls,
         "load": (load_before, load_after),
     }
-    write_report(meta, status, timing, cg, names)
-    write_chart(timing, names, meta, status)
+    write_report(meta, status, notes, timing, cg, sizes, stacks, names)
+    write_chart(timing, names, meta, notes)
     raw = {
         "meta": meta,
         "status": status,
+        "notes": notes,
+        "sizes": sizes,
+        "stacks": stacks,
         "cg": cg,
         "timing": {f"{k}|{n}": v for (k, n), v in timing.items()},
     }
