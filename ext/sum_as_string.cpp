@@ -33,10 +33,10 @@ constexpr ParamSpec sum_as_string_params{
       bind_arguments<sum_as_string_params>(args, nargs, kwnames, slots);
   if (!bound) return failure(std::move(bound.error()));
   PyObject* const* values = *bound;
-  Result<std::uint64_t> a = index_to_u64(values[0]);
-  if (!a) return failure(wrap_argument_error(parameter_names[0], std::move(a.error())));
-  Result<std::uint64_t> b = index_to_u64(values[1]);
-  if (!b) return failure(wrap_argument_error(parameter_names[1], std::move(b.error())));
+  Result<std::uint64_t> a = argument_to_u64(values[0], parameter_names[0]);
+  if (!a) return failure(std::move(a.error()));
+  Result<std::uint64_t> b = argument_to_u64(values[1], parameter_names[1]);
+  if (!b) return failure(std::move(b.error()));
   return new_decimal_str(*a + *b);  // wraps modulo 2**64 by design
 }
 

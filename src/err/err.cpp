@@ -84,7 +84,7 @@ PyErr new_caused_type_error(std::string_view text, std::optional<PyErr> cause) {
     Py_DECREF(type);
     return fetch_error();
   }
-  PyErr err = PyErr::normalized(type, value, nullptr);
+  PyErr err = PyErr::made_instance(type, value);
   set_error_cause(err, std::move(cause));
   return err;
 }
@@ -219,9 +219,9 @@ void panic_normalizing_restore() {
 
 void restore_error(PyErr err) {
   if (err.is_normalizing()) panic_normalizing_restore();
-  bool lazy = err.is_lazy();
+  bool raise = err.is_lazy() || err.state().made_here;
   ErrTriple t = error_into_triple(std::move(err));
-  if (lazy) {
+  if (raise) {
     // As the interpreter raises: lazy, unless an exception is being handled,
     // which then becomes the new one's context.
     PyErr_SetObject(t.type, t.value);

@@ -51,11 +51,15 @@ namespace {
 
 // The last state this thread gave back, empty, for the next error: most
 // errors live and die within one call. Freed when the thread ends.
-constinit thread_local ErrState* spare_state [[gnu::tls_model("initial-exec")]] = nullptr;
+constexpr std::size_t spare_count = 2;  // an error and the one that replaces it
+constinit thread_local ErrState* spare_states[spare_count] [[gnu::tls_model("initial-exec")]] = {};
 
 struct SpareStateReaper {
   constexpr SpareStateReaper() noexcept = default;
-  ~SpareStateReaper() { std::unique_ptr<ErrState> freed(std::exchange(spare_state, nullptr)); }
+  ~SpareStateReaper() {
+    for (ErrState*& spare : spare_states)
+      std::unique_ptr<ErrState> freed(std::exchange(spare, nullptr));
+  }
 };
 thread_local SpareStateReaper spare_state_reaper;
 constinit thread_local bool spare_reaper_registered [[gnu::tls_model("initial-exec")]] = false;
@@ -63,9 +67,15 @@ constinit thread_local bool spare_reaper_registered [[gnu::tls_model("initial-ex
 }  // namespace
 
 std::unique_ptr<ErrState, PyErr::Drop> PyErr::make_state(Tag tag) {
-  ErrState* state = std::exchange(spare_state, nullptr);
+  ErrState* state = nullptr;
+  for (ErrState*& spare : spare_states)
+    if (spare) {
+      state = std::exchange(spare, nullptr);
+      break;
+    }
   if (!state) state = std::make_unique<ErrState>().release();
   state->tag = tag;
+  state->made_here = false;
   return std::unique_ptr<ErrState, Drop>(state);
 }
 
@@ -97,6 +107,12 @@ PyErr PyErr::normalized(PyObject* type, PyObject* value, PyObject* traceback) {
   return err;
 }
 
+PyErr PyErr::made_instance(PyObject* type, PyObject* value) {
+  PyErr err = normalized(type, value, nullptr);
+  err.state_->made_here = true;
+  return err;
+}
+
 PyErr PyErr::normalizing() { return PyErr(make_state(Tag::normalizing)); }
 
 void PyErr::Drop::operator()(ErrState* state) const noexcept {
@@ -114,13 +130,15 @@ void PyErr::Drop::operator()(ErrState* state) const noexcept {
                        std::exchange(state->traceback, nullptr));
   }
   state->builder.reset();
-  if (!spare_state) {
+  for (ErrState*& spare : spare_states) {
+    if (spare) continue;
     if (!spare_reaper_registered) {
       // Naming the thread_local object registers its destructor for this thread.
       [[maybe_unused]] volatile auto* reaper = &spare_state_reaper;
       spare_reaper_registered = true;
     }
-    spare_state = owned.release();
+    spare = owned.release();
+    break;
   }
 }
 

@@ -119,6 +119,9 @@ class RefTriple {
 struct ErrState {
   enum class Tag : std::uint8_t { lazy, raw, normalized, normalizing };
   Tag tag;
+  // A Normalized error whose instance the frame made: raised as the
+  // interpreter raises, with the exception being handled as its context.
+  bool made_here = false;
   PyObject* type = nullptr;
   PyObject* value = nullptr;
   PyObject* traceback = nullptr;
@@ -140,6 +143,8 @@ class [[nodiscard]] PyErr {
   [[nodiscard]] static PyErr raw(PyObject* type, PyObject* value, PyObject* traceback);
   [[nodiscard]] static PyErr normalized(PyObject* type, PyObject* value, PyObject* traceback);
   [[nodiscard]] static PyErr normalizing();
+  // Normalized, with an instance that the frame made itself.
+  [[nodiscard]] static PyErr made_instance(PyObject* type, PyObject* value);
 
   PyErr(PyErr&&) noexcept = default;
   PyErr& operator=(PyErr&&) noexcept = default;

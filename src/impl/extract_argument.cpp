@@ -290,13 +290,12 @@ namespace {
 
 // "argument '<name>': '<type name>' object cannot be interpreted as an
 // integer", composed directly: the same text as wrapping the interpreter's.
-[[nodiscard]] std::optional<PyErr> wrap_not_an_integer(std::string_view name, PyErr& err) {
-  PyObject* type = not_an_integer_type(err);
-  if (!type) return std::nullopt;
+// Nothing for names that the interpreter's own formatting must decide.
+[[nodiscard]] std::optional<PyErr> not_an_integer_argument(std::string_view name, PyObject* type) {
   std::string_view type_name(reinterpret_cast<PyTypeObject*>(type)->tp_name);
   bool ascii = type_name.size() <= 200;
   for (char c : type_name) ascii &= static_cast<unsigned char>(c) < 0x80;
-  if (!ascii) return std::nullopt;  // the interpreter's own formatting decides
+  if (!ascii) return std::nullopt;
   TextBuffer text;
   text += "argument '";
   text += name;
@@ -308,8 +307,24 @@ namespace {
 
 }  // namespace
 
+Result<std::uint64_t> argument_to_u64(PyObject* obj, std::string_view name) {
+  if (std::uint64_t value; exact_u64(obj, value)) return value;
+  if (!PyLong_Check(obj) && !PyIndex_Check(obj)) {
+    std::optional<PyErr> direct =
+        not_an_integer_argument(name, reinterpret_cast<PyObject*>(Py_TYPE(obj)));
+    if (direct) return failure(std::move(*direct));
+  }
+  Result<std::uint64_t> value = detail::index_to_u64_protocol(obj);
+  if (!value) [[unlikely]]
+    return failure(wrap_argument_error(name, std::move(value.error())));
+  return value;
+}
+
 PyErr wrap_argument_error(std::string_view name, PyErr err) {
-  if (std::optional<PyErr> direct = wrap_not_an_integer(name, err)) return std::move(*direct);
+  if (PyObject* type = not_an_integer_type(err)) {
+    if (std::optional<PyErr> direct = not_an_integer_argument(name, type))
+      return std::move(*direct);
+  }
   PyObject* type = error_type(err);
   if (!PyExc_TypeError) api_call_failed();
   if (type != PyExc_TypeError) return err;

@@ -138,4 +138,8 @@ namespace detail {
 
 [[nodiscard]] PyErr wrap_argument_error(std::string_view name, PyErr err);
 
+// index_to_u64, and wrap_argument_error on its error, in one: an object
+// without __index__ gets its wrapped error at once.
+[[nodiscard]] Result<std::uint64_t> argument_to_u64(PyObject* obj, std::string_view name);
+
 }  // namespace krenn
