@@ -138,8 +138,10 @@ void append_name_list(TextBuffer& text, std::span<const std::string_view> names)
   }
 }
 
-PyErr error_too_many_positional(const ParamSpec& spec, Py_ssize_t given) {
-  TextBuffer text;
+namespace {
+
+// NAME takes C positional arguments but / NAME takes from R to C positional arguments but
+void append_too_many_prefix(TextBuffer& text, const ParamSpec& spec) {
   append_display_name(text, spec);
   std::size_t count = spec.positional_names.size();
   if (spec.required_positional_count == count) {
@@ -151,6 +153,13 @@ PyErr error_too_many_positional(const ParamSpec& spec, Py_ssize_t given) {
   }
   text.append_number(count);
   text += " positional arguments but ";
+}
+
+}  // namespace
+
+PyErr error_too_many_positional(const ParamSpec& spec, Py_ssize_t given) {
+  TextBuffer text;
+  append_too_many_prefix(text, spec);
   text.append_number(static_cast<std::uint64_t>(given));
   text += given == 1 ? " was given" : " were given";
   return type_error_from_text(text.view());
@@ -184,9 +193,10 @@ PyErr error_positional_only_by_keyword(const ParamSpec& spec,
   return type_error_from_text(text.view());
 }
 
-PyErr error_missing_required(const ParamSpec& spec, std::string_view kind,
-                             std::span<const std::string_view> names) {
-  TextBuffer text;
+namespace {
+
+void append_missing(TextBuffer& text, const ParamSpec& spec, std::string_view kind,
+                    std::span<const std::string_view> names) {
   append_display_name(text, spec);
   text += " missing ";
   text.append_number(names.size());
@@ -194,10 +204,54 @@ PyErr error_missing_required(const ParamSpec& spec, std::string_view kind,
   text += kind;
   text += names.size() == 1 ? " argument: " : " arguments: ";
   append_name_list(text, names);
+}
+
+}  // namespace
+
+PyErr error_missing_required(const ParamSpec& spec, std::string_view kind,
+                             std::span<const std::string_view> names) {
+  TextBuffer text;
+  append_missing(text, spec, kind, names);
   return type_error_from_text(text.view());
 }
 
 namespace detail {
+
+namespace {
+
+// Keeps the text for the rest of the process.
+void keep(CachedText& cache, std::string_view text) {
+  auto kept = std::make_unique_for_overwrite<char[]>(text.size());
+  std::memcpy(kept.get(), text.data(), text.size());
+  cache = {kept.release(), text.size()};
+}
+
+}  // namespace
+
+PyErr missing_positional_error(const ParamSpec& spec, std::size_t nargs, CachedText& cache) {
+  if (!cache.data) {
+    NameList missing;
+    for (std::size_t i = nargs; i < spec.required_positional_count; ++i)
+      missing.push(spec.positional_names[i]);
+    TextBuffer text;
+    append_missing(text, spec, "positional", missing);
+    keep(cache, text.view());
+  }
+  return type_error_from_text({cache.data, cache.size});
+}
+
+PyErr too_many_positional_error(const ParamSpec& spec, Py_ssize_t given, CachedText& prefix) {
+  if (!prefix.data) {
+    TextBuffer text;
+    append_too_many_prefix(text, spec);
+    keep(prefix, text.view());
+  }
+  TextBuffer text;
+  text += std::string_view(prefix.data, prefix.size);
+  text.append_number(static_cast<std::uint64_t>(given));
+  text += given == 1 ? " was given" : " were given";
+  return type_error_from_text(text.view());
+}
 
 void intern_names(std::span<const std::string_view> names, PyObject** out) {
   for (std::size_t i = 0; i < names.size(); ++i) out[i] = Py_NewRef(intern_text(names[i]));

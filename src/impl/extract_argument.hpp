@@ -67,6 +67,40 @@ template <const ParamSpec& spec>
 
 }  // namespace detail
 
+namespace detail {
+
+// An error text composed at its first use and kept for the process: calls
+// with positional arguments only fail in a few ways that depend on the count
+// alone.
+struct CachedText {
+  const char* data;
+  std::size_t size;
+};
+
+[[nodiscard]] PyErr missing_positional_error(const ParamSpec& spec, std::size_t nargs,
+                                             CachedText& cache);
+[[nodiscard]] PyErr too_many_positional_error(const ParamSpec& spec, Py_ssize_t given,
+                                              CachedText& prefix);
+
+// The errors of a call without keywords, as the generic binding would raise
+// them; nothing when the call binds.
+template <const ParamSpec& spec>
+[[gnu::noinline]] std::optional<PyErr> positional_call_error(Py_ssize_t nargs) {
+  constexpr std::size_t required = spec.required_positional_count;
+  auto given = static_cast<std::size_t>(nargs);
+  if (given > spec.positional_names.size()) {
+    static constinit CachedText prefix{};
+    return too_many_positional_error(spec, nargs, prefix);
+  }
+  if constexpr (required > 0) {
+    static constinit CachedText missing[required] = {};
+    if (given < required) return missing_positional_error(spec, given, missing[given]);
+  }
+  return std::nullopt;
+}
+
+}  // namespace detail
+
 // For a static spec: the bound arguments in slot order, either args itself
 // (the common shapes) or the slots, filled. The slot count is checked when
 // compiling.
@@ -78,6 +112,10 @@ template <const ParamSpec& spec, std::size_t N>
   if constexpr (spec.keyword_only.empty() && N > 0) {
     if (detail::in_slot_order<spec>(nargs, kwnames)) [[likely]]
       return args;
+  }
+  if (!kwnames && spec.keyword_only.empty()) {
+    if (std::optional<PyErr> failed = detail::positional_call_error<spec>(nargs)) [[unlikely]]
+      return failure(std::move(*failed));
   }
   slots = {};
   if (Result<void> bound = bind_fastcall_arguments(spec, args, nargs, kwnames, slots); !bound)
