@@ -18,34 +18,30 @@ constexpr std::string_view not_an_exception = "exceptions must derive from BaseE
 
 }  // namespace
 
-namespace {
-
-[[nodiscard]] bool is_ascii(std::string_view text) noexcept {
+PyObject* new_str_value(std::string_view text) {
+  // Texts composed here are ASCII but for rare names: copied straight into a
+  // compact ASCII str, checked on the way, and decoded only when they are not.
+  auto size = static_cast<Py_ssize_t>(text.size());
+  PyObject* str = PyUnicode_New(size, 127);
+  if (!str) api_call_failed();
+  auto* out = reinterpret_cast<char*>(reinterpret_cast<PyASCIIObject*>(str) + 1);
   std::uint64_t bits = 0;
   std::size_t i = 0;
   for (; i + 8 <= text.size(); i += 8) {
     std::uint64_t word;
     std::memcpy(&word, text.data() + i, 8);
+    std::memcpy(out + i, &word, 8);
     bits |= word;
   }
-  for (; i < text.size(); ++i) bits |= static_cast<unsigned char>(text[i]);
-  return !(bits & 0x8080808080808080u);
-}
-
-}  // namespace
-
-PyObject* new_str_value(std::string_view text) {
-  // ASCII, as every text composed here mostly is, goes straight in.
-  bool ascii = is_ascii(text);
-  auto size = static_cast<Py_ssize_t>(text.size());
-  PyObject* str;
-  if (ascii) {
-    str = PyUnicode_New(size, 127);
-    if (str) std::memcpy(PyUnicode_1BYTE_DATA(str), text.data(), text.size());
-  } else {
-    str = PyUnicode_FromStringAndSize(text.data(), size);
+  for (; i < text.size(); ++i) {
+    out[i] = text[i];
+    bits |= static_cast<unsigned char>(text[i]);
   }
-  if (!str) api_call_failed();
+  if (bits & 0x8080808080808080u) [[unlikely]] {
+    Py_DECREF(str);
+    str = PyUnicode_FromStringAndSize(text.data(), size);
+    if (!str) api_call_failed();
+  }
   return str;
 }
 
@@ -69,22 +65,36 @@ PyErr new_import_error(std::string_view text) {
 
 PyErr type_error_from_text(std::string_view text) {
   // The str is made now, from a text that lives on the caller's stack.
-  // Lazy with its pair made already: raised as lazily as any builder's.
-  Owned type(exception_type_ref(PyExc_TypeError));
-  PyObject* value = new_str_value(text);
-  return PyErr::lazy_made(type.release(), value);
+  // Its str made now, from a text that may live on the caller's stack.
+  if (!PyExc_TypeError) api_call_failed();
+  return PyErr::type_error_with(new_str_value(text));
+}
+
+PyErr type_error_from_ascii(std::initializer_list<std::string_view> pieces) {
+  if (!PyExc_TypeError) api_call_failed();
+  std::size_t size = 0;
+  for (std::string_view piece : pieces) size += piece.size();
+  PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(size), 127);
+  if (!str) api_call_failed();
+  auto* out = reinterpret_cast<char*>(reinterpret_cast<PyASCIIObject*>(str) + 1);
+  for (std::string_view piece : pieces) {
+    std::memcpy(out, piece.data(), piece.size());
+    out += piece.size();
+  }
+  return PyErr::type_error_with(str);
 }
 
 PyErr new_caused_type_error(std::string_view text, std::optional<PyErr> cause) {
   // The instance at once, as normalizing a TypeError of the text would make it.
-  PyObject* type = exception_type_ref(PyExc_TypeError);
+  if (!PyExc_TypeError) api_call_failed();
   Owned message(new_str_value(text));
-  PyObject* value = PyObject_CallOneArg(type, message.get());
-  if (!value) {
-    Py_DECREF(type);
-    return fetch_error();
+  PyObject* instance = PyObject_CallOneArg(PyExc_TypeError, message.get());
+  if (!instance) return fetch_error();
+  PyErr err = PyErr::made_instance(instance);
+  if (!cause) {
+    PyException_SetCause(instance, nullptr);  // still sets __suppress_context__
+    return err;
   }
-  PyErr err = PyErr::made_instance(type, value);
   set_error_cause(err, std::move(cause));
   return err;
 }
@@ -95,10 +105,9 @@ PyErr new_not_an_integer_error(PyObject* type) {
 }
 
 PyObject* not_an_integer_type(PyErr& err) {
+  if (!err.is_lazy() || err.held_as_str()) return nullptr;
   ErrState& state = err.state();
-  if (state.tag != ErrState::Tag::lazy || !state.builder ||
-      state.builder->kind() != ErrBuilder::Kind::not_an_integer)
-    return nullptr;
+  if (!state.builder || state.builder->kind() != ErrBuilder::Kind::not_an_integer) return nullptr;
   return state.builder->object();
 }
 
@@ -218,6 +227,18 @@ void panic_normalizing_restore() {
 }
 
 void restore_error(PyErr err) {
+  // The frame's own, raised as the interpreter raises: lazily, unless an
+  // exception is being handled, which becomes the new one's context.
+  if (PyObject* str = err.take_type_error_str()) {
+    PyErr_SetObject(PyExc_TypeError, str);
+    Py_DECREF(str);
+    return;
+  }
+  if (PyObject* instance = err.take_made_instance()) {
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(instance)), instance);
+    Py_DECREF(instance);
+    return;
+  }
   if (err.is_normalizing()) panic_normalizing_restore();
   bool raise = err.is_lazy() || err.state().made_here;
   ErrTriple t = error_into_triple(std::move(err));

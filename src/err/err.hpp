@@ -4,6 +4,7 @@
 #include <Python.h>
 
 #include <expected>
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -24,6 +25,8 @@ using Result = std::expected<T, PyErr>;
 [[nodiscard]] PyErr new_value_error(std::string_view text);
 [[nodiscard]] PyErr new_import_error(std::string_view text);
 [[nodiscard]] PyErr type_error_from_text(std::string_view text);
+// The same for a text of pieces known to be ASCII, written straight into its str.
+[[nodiscard]] PyErr type_error_from_ascii(std::initializer_list<std::string_view> pieces);
 // A TypeError of the text with the cause given (none: NULL, which still sets
 // __suppress_context__), Normalized.
 [[nodiscard]] PyErr new_caused_type_error(std::string_view text, std::optional<PyErr> cause);

@@ -97,20 +97,41 @@ PyErr PyErr::raw(PyObject* type, PyObject* value, PyObject* traceback) {
 
 PyErr PyErr::lazy_made(PyObject* type, PyObject* value) {
   PyErr err = raw(type, value, nullptr);
-  err.state_->tag = Tag::lazy;
+  err.held()->tag = Tag::lazy;
   return err;
 }
 
 PyErr PyErr::normalized(PyObject* type, PyObject* value, PyObject* traceback) {
   PyErr err = raw(type, value, traceback);
-  err.state_->tag = Tag::normalized;
+  err.held()->tag = Tag::normalized;
   return err;
 }
 
-PyErr PyErr::made_instance(PyObject* type, PyObject* value) {
-  PyErr err = normalized(type, value, nullptr);
-  err.state_->made_here = true;
-  return err;
+void PyErr::expand() {
+  if (bits_ & str_bit) {
+    auto state = make_state(Tag::lazy);
+    if (!PyExc_TypeError) api_call_failed();
+    state->type = Py_NewRef(PyExc_TypeError);
+    state->value = take_type_error_str();
+    bits_ = reinterpret_cast<std::uintptr_t>(state.release());
+    return;
+  }
+  auto state = make_state(Tag::normalized);
+  state->made_here = true;
+  PyObject* instance = take_made_instance();
+  state->type = Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(instance)));
+  state->value = instance;
+  state->traceback = PyException_GetTraceback(instance);
+  bits_ = reinterpret_cast<std::uintptr_t>(state.release());
+}
+
+void PyErr::drop(std::uintptr_t bits) noexcept {
+  if (!(bits & tag_bits)) return Drop{}(reinterpret_cast<ErrState*>(bits));
+  auto* object = reinterpret_cast<PyObject*>(bits & ~tag_bits);
+  // As for a state: a thread ended at shutdown without the GIL leaks it.
+  if (gil_is_held() && !interpreter_gil_held()) [[unlikely]]
+    return;
+  release_ref(object);
 }
 
 PyErr PyErr::normalizing() { return PyErr(make_state(Tag::normalizing)); }

@@ -129,8 +129,12 @@ struct ErrState {
 };
 
 // The error value: one pointer, so results that carry it stay small, and every
-// operation on its state is an out-of-line call. Dropping it in any state
-// releases what it owns (through release_ref, so that works without the GIL).
+// operation on its state is an out-of-line call. The frame's own errors are
+// held as one object, tagged in the low bits, and take a state only if someone
+// asks for one: a TypeError whose str is made with it (Lazy), or an exception
+// instance that the frame made (Normalized). Dropping an error in any
+// state releases what it owns (through release_ref, so that works without the
+// GIL too).
 class [[nodiscard]] PyErr {
  public:
   using Tag = ErrState::Tag;
@@ -143,26 +147,69 @@ class [[nodiscard]] PyErr {
   [[nodiscard]] static PyErr raw(PyObject* type, PyObject* value, PyObject* traceback);
   [[nodiscard]] static PyErr normalized(PyObject* type, PyObject* value, PyObject* traceback);
   [[nodiscard]] static PyErr normalizing();
-  // Normalized, with an instance that the frame made itself.
-  [[nodiscard]] static PyErr made_instance(PyObject* type, PyObject* value);
+  // A lazy TypeError whose value is this str (a new reference); no state.
+  [[nodiscard]] static PyErr type_error_with(PyObject* str) noexcept {
+    return PyErr(reinterpret_cast<std::uintptr_t>(str) | str_bit);
+  }
+  // A Normalized error of this instance, which the frame made (a new
+  // reference); no state.
+  [[nodiscard]] static PyErr made_instance(PyObject* instance) noexcept {
+    return PyErr(reinterpret_cast<std::uintptr_t>(instance) | instance_bit);
+  }
 
-  PyErr(PyErr&&) noexcept = default;
-  PyErr& operator=(PyErr&&) noexcept = default;
+  PyErr(PyErr&& other) noexcept : bits_(std::exchange(other.bits_, 0)) {}
+  PyErr& operator=(PyErr&& other) noexcept {
+    PyErr old(std::move(*this));
+    bits_ = std::exchange(other.bits_, 0);
+    return *this;
+  }
+  PyErr(const PyErr&) = delete;
+  PyErr& operator=(const PyErr&) = delete;
+  ~PyErr() {
+    if (bits_) drop(bits_);
+  }
 
-  [[nodiscard]] Tag tag() const noexcept { return state_->tag; }
+  [[nodiscard]] Tag tag() const noexcept {
+    if (bits_ & str_bit) return Tag::lazy;
+    if (bits_ & instance_bit) return Tag::normalized;
+    return held()->tag;
+  }
   [[nodiscard]] bool is_lazy() const noexcept { return tag() == Tag::lazy; }
   [[nodiscard]] bool is_raw() const noexcept { return tag() == Tag::raw; }
   [[nodiscard]] bool is_normalized() const noexcept { return tag() == Tag::normalized; }
   [[nodiscard]] bool is_normalizing() const noexcept { return tag() == Tag::normalizing; }
-  [[nodiscard]] ErrState& state() noexcept { return *state_; }
+  // The state; a TypeError held as its str takes one first.
+  [[nodiscard]] ErrState& state() {
+    if (compact()) [[unlikely]]
+      expand();
+    return *held();
+  }
+  [[nodiscard]] bool held_as_str() const noexcept { return bits_ & str_bit; }
+  // The str of a TypeError held as its str, handed over; NULL otherwise.
+  [[nodiscard]] PyObject* take_type_error_str() noexcept { return take_compact(str_bit); }
+  // The instance of an error held as the instance, handed over; NULL otherwise.
+  [[nodiscard]] PyObject* take_made_instance() noexcept { return take_compact(instance_bit); }
 
  private:
   struct Drop {
     void operator()(ErrState* state) const noexcept;
   };
+  static constexpr std::uintptr_t str_bit = 1;
+  static constexpr std::uintptr_t instance_bit = 2;
+  static constexpr std::uintptr_t tag_bits = str_bit | instance_bit;
+  explicit PyErr(std::uintptr_t bits) noexcept : bits_(bits) {}
+  [[nodiscard]] PyObject* take_compact(std::uintptr_t bit) noexcept {
+    if (!(bits_ & bit)) return nullptr;
+    return reinterpret_cast<PyObject*>(std::exchange(bits_, 0) & ~tag_bits);
+  }
+  explicit PyErr(std::unique_ptr<ErrState, Drop> state) noexcept
+      : bits_(reinterpret_cast<std::uintptr_t>(state.release())) {}
   [[nodiscard]] static std::unique_ptr<ErrState, Drop> make_state(Tag tag);
-  explicit PyErr(std::unique_ptr<ErrState, Drop> state) noexcept : state_(std::move(state)) {}
-  std::unique_ptr<ErrState, Drop> state_;
+  [[nodiscard]] bool compact() const noexcept { return bits_ & tag_bits; }
+  [[nodiscard]] ErrState* held() const noexcept { return reinterpret_cast<ErrState*>(bits_); }
+  void expand();
+  static void drop(std::uintptr_t bits) noexcept;
+  std::uintptr_t bits_;
 };
 
 }  // namespace krenn

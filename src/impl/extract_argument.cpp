@@ -1,5 +1,6 @@
 #include "impl/extract_argument.hpp"
 
+#include <charconv>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -223,7 +224,9 @@ namespace {
 void keep(CachedText& cache, std::string_view text) {
   auto kept = std::make_unique_for_overwrite<char[]>(text.size());
   std::memcpy(kept.get(), text.data(), text.size());
-  cache = {kept.release(), text.size()};
+  bool ascii = true;
+  for (char c : text) ascii &= static_cast<unsigned char>(c) < 0x80;
+  cache = {kept.release(), text.size(), ascii};
 }
 
 }  // namespace
@@ -237,7 +240,8 @@ PyErr missing_positional_error(const ParamSpec& spec, std::size_t nargs, CachedT
     append_missing(text, spec, "positional", missing);
     keep(cache, text.view());
   }
-  return type_error_from_text({cache.data, cache.size});
+  std::string_view text(cache.data, cache.size);
+  return cache.ascii ? type_error_from_ascii({text}) : type_error_from_text(text);
 }
 
 PyErr too_many_positional_error(const ParamSpec& spec, Py_ssize_t given, CachedText& prefix) {
@@ -246,10 +250,16 @@ PyErr too_many_positional_error(const ParamSpec& spec, Py_ssize_t given, CachedT
     append_too_many_prefix(text, spec);
     keep(prefix, text.view());
   }
+  char digits[20];
+  char* end = std::to_chars(digits, digits + sizeof digits, static_cast<std::uint64_t>(given)).ptr;
+  std::string_view number(digits, static_cast<std::size_t>(end - digits));
+  std::string_view head(prefix.data, prefix.size);
+  std::string_view tail = given == 1 ? " was given" : " were given";
+  if (prefix.ascii) return type_error_from_ascii({head, number, tail});
   TextBuffer text;
-  text += std::string_view(prefix.data, prefix.size);
-  text.append_number(static_cast<std::uint64_t>(given));
-  text += given == 1 ? " was given" : " were given";
+  text += head;
+  text += number;
+  text += tail;
   return type_error_from_text(text.view());
 }
 
@@ -346,10 +356,11 @@ namespace {
 // integer", composed directly: the same text as wrapping the interpreter's.
 // Nothing for names that the interpreter's own formatting must decide.
 [[nodiscard]] std::optional<PyErr> not_an_integer_argument(std::string_view name, PyObject* type) {
-  std::string_view type_name(reinterpret_cast<PyTypeObject*>(type)->tp_name);
-  bool ascii = type_name.size() <= 200;
-  for (char c : type_name) ascii &= static_cast<unsigned char>(c) < 0x80;
-  if (!ascii) return std::nullopt;
+  const char* tp_name = reinterpret_cast<PyTypeObject*>(type)->tp_name;
+  std::size_t size = 0;
+  while (size <= 200 && tp_name[size] && static_cast<unsigned char>(tp_name[size]) < 0x80) ++size;
+  if (size > 200 || tp_name[size]) return std::nullopt;  // long or not ASCII
+  std::string_view type_name(tp_name, size);
   TextBuffer text;
   text += "argument '";
   text += name;

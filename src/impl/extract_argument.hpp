@@ -75,6 +75,7 @@ namespace detail {
 struct CachedText {
   const char* data;
   std::size_t size;
+  bool ascii;
 };
 
 [[nodiscard]] PyErr missing_positional_error(const ParamSpec& spec, std::size_t nargs,
