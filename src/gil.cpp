@@ -8,6 +8,8 @@
 #include <mutex>
 #include <string>
 
+#include "text.hpp"
+
 namespace krenn {
 
 namespace detail {
@@ -156,10 +158,19 @@ constexpr std::string_view not_initialized_message =
     "Consider calling `Py_Initialize()` before attempting to use Python APIs.";
 
 [[noreturn]] void assert_ne_failed(int left, int right, std::string_view message) {
-  std::string text = "assertion `left != right` failed: ";
+  TextBuffer text;
+  text += "assertion `left != right` failed: ";
   text += message;
-  text += "\n  left: " + std::to_string(left) + "\n right: " + std::to_string(right);
-  panic_owned(std::move(text));
+  // Both are 0 when it fails; written as numbers all the same.
+  text += "\n  left: ";
+  text += left < 0 ? "-" : "";
+  text.append_number(
+      static_cast<std::uint64_t>(left < 0 ? -static_cast<std::int64_t>(left) : left));
+  text += "\n right: ";
+  text += right < 0 ? "-" : "";
+  text.append_number(
+      static_cast<std::uint64_t>(right < 0 ? -static_cast<std::int64_t>(right) : right));
+  panic_owned(std::string(text.view()));
 }
 
 // If Ensure succeeded but the pool cannot open, the GIL state goes back as the

@@ -1,5 +1,7 @@
 #include "utf8.hpp"
 
+#include "text.hpp"
+
 #include <cstdint>
 
 namespace krenn {
@@ -58,25 +60,25 @@ std::optional<Utf8Error> check_utf8(std::string_view bytes) noexcept {
 }
 
 std::string describe_utf8_error(const Utf8Error& error) {
-  if (!error.error_len)
-    return "incomplete utf-8 byte sequence from index " + std::to_string(error.valid_up_to);
-  return "invalid utf-8 sequence of " + std::to_string(*error.error_len) + " bytes from index " +
-         std::to_string(error.valid_up_to);
+  TextBuffer text;
+  if (error.error_len) {
+    text += "invalid utf-8 sequence of ";
+    text.append_number(*error.error_len);
+    text += " bytes from index ";
+  } else {
+    text += "incomplete utf-8 byte sequence from index ";
+  }
+  text.append_number(error.valid_up_to);
+  return std::string(text.view());
 }
 
-std::string decode_utf8_lossy(std::string_view bytes) {
+void decode_utf8_lossy(std::string_view bytes, TextBuffer& out) {
   constexpr std::string_view replacement = "\xEF\xBF\xBD";
-  std::string out;
-  out.reserve(bytes.size() + 8);
   for (std::size_t i = 0; i < bytes.size();) {
     Step s = step_at(bytes, i);
-    if (s.valid)
-      out.append(bytes.substr(i, s.len));
-    else
-      out.append(replacement);
+    out += s.valid ? bytes.substr(i, s.len) : replacement;
     i += s.len;
   }
-  return out;
 }
 
 }  // namespace krenn

@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 
+#include "text.hpp"
+
 namespace krenn {
 
 // Where a byte string stops being UTF-8.
@@ -19,7 +21,7 @@ struct Utf8Error {
 // "invalid utf-8 sequence of 1 bytes from index 3" and the like.
 [[nodiscard]] std::string describe_utf8_error(const Utf8Error& error);
 
-// Replaces each maximal ill-formed subsequence with U+FFFD.
-[[nodiscard]] std::string decode_utf8_lossy(std::string_view bytes);
+// Appends the bytes, each maximal ill-formed subsequence replaced with U+FFFD.
+void decode_utf8_lossy(std::string_view bytes, TextBuffer& out);
 
 }  // namespace krenn

@@ -9,9 +9,9 @@ constinit InternedName qualname_name{"__qualname__"};
 
 namespace {
 
-FormatResult write_lossy(PyObject* str, std::string& sink) {
+FormatResult write_lossy(PyObject* str, TextBuffer& sink) {
   LossyText text = text_lossy(str);
-  sink.append(text.view());
+  sink += text.view();
   return {};
 }
 
@@ -41,10 +41,12 @@ LossyText text_lossy(PyObject* str) {
   PyObject* bytes = PyUnicode_AsEncodedString(str, "utf-8", "surrogatepass");
   if (!bytes) api_call_failed();
   register_owned(bytes);
-  std::string repaired = decode_utf8_lossy(
-      std::string_view(PyBytes_AsString(bytes), static_cast<std::size_t>(PyBytes_Size(bytes))));
+  TextBuffer repaired;
+  decode_utf8_lossy(
+      std::string_view(PyBytes_AsString(bytes), static_cast<std::size_t>(PyBytes_Size(bytes))),
+      repaired);
   drop_error(std::move(encode_error));
-  return LossyText(std::move(repaired));
+  return LossyText(std::string(repaired.view()));
 }
 
 Result<std::string_view> type_qualname(PyObject* type) {
@@ -99,13 +101,13 @@ Result<void> display_object(PyObject* object, TextBuffer& sink) {
   return {};
 }
 
-FormatResult debug_object(PyObject* object, std::string& sink) {
+FormatResult debug_object(PyObject* object, TextBuffer& sink) {
   Result<PyObject*> repr = str_result_or_error(PyObject_Repr(object));
   if (!repr) return std::unexpected(FormatError{});
   return write_lossy(*repr, sink);
 }
 
-FormatResult debug_error(PyErr& err, std::string& sink) {
+FormatResult debug_error(PyErr& err, TextBuffer& sink) {
   GilEnsureGuard gil = acquire_gil();
   sink += "PyErr { type: ";
   if (!debug_object(error_type(err), sink)) return std::unexpected(FormatError{});

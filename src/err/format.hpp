@@ -49,7 +49,7 @@ class LossyText {
 // Whether an error met while composing a message must reach the caller rather
 // than be reported and replaced.
 [[nodiscard]] bool error_must_propagate(PyErr& err);
-FormatResult debug_object(PyObject* object, std::string& sink);
-FormatResult debug_error(PyErr& err, std::string& sink);
+FormatResult debug_object(PyObject* object, TextBuffer& sink);
+FormatResult debug_error(PyErr& err, TextBuffer& sink);
 
 }  // namespace krenn

@@ -7,6 +7,7 @@
 
 #include "err/format.hpp"
 #include "sync.hpp"
+#include "text.hpp"
 
 namespace krenn {
 
@@ -27,13 +28,17 @@ constexpr std::string_view resume_banner =
 constexpr std::string_view trace_banner = "Python stack trace below:\n";
 
 std::string nul_terminated(std::string_view text, std::string_view what) {
-  if (auto pos = text.find('\0'); pos != std::string_view::npos) {
-    std::string message(what);
+  if (auto pos = text.find('\0'); pos != std::string_view::npos) [[unlikely]] {
+    TextBuffer message;
+    message += what;
     message += ": nul byte found in provided data at position: ";
-    message += std::to_string(pos);
+    message.append_number(pos);
     message += ", bytes: ";
-    for (unsigned char c : text) message += std::to_string(c) + ",";
-    panic_owned(std::move(message));
+    for (unsigned char c : text) {
+      message.append_number(c);
+      message += ',';
+    }
+    panic_owned(std::string(message.view()));
   }
   return std::string(text);
 }
@@ -47,9 +52,10 @@ std::string nul_terminated(std::string_view text, std::string_view what) {
   Result<PyObject*> made = new_exception_type(qualified_name, doc, base);
   if (!made) {
     if (is_memory_error(made.error())) out_of_memory();
-    std::string message = "Failed to initialize new exception type.: ";
+    TextBuffer message;
+    message += "Failed to initialize new exception type.: ";
     (void)debug_error(made.error(), message);
-    panic_owned(std::move(message));
+    panic_owned(std::string(message.view()));
   }
   return panic_exception_slot.set_or_release(*made);
 }

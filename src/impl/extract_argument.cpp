@@ -1,9 +1,9 @@
 #include "impl/extract_argument.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <cstring>
 #include <memory>
-#include <vector>
 
 #include "types/module.hpp"
 
@@ -60,38 +60,38 @@ namespace {
   return error_unmatched_keyword(spec, keyword);
 }
 
-// Names for an error text: on the stack for the usual few, on the heap beyond.
-// The stack slots are left unset until used.
+// Names for an error text, at most `most` of them: on the stack for the usual
+// few, in one allocation beyond. The slots stay unset until used.
 class NameList {
  public:
-  NameList() noexcept {}  // NOLINT: the slots stay uninitialized
+  explicit NameList(std::size_t most) noexcept : most_(most) {}
   void push(std::string_view name) {
-    if (size_ < capacity) {
-      std::construct_at(&slots_[size_++], name);
-      return;
+    if (size_ == capacity && !heap_) {
+      heap_ = std::make_unique_for_overwrite<std::string_view[]>(most_);
+      std::copy(inline_, inline_ + capacity, heap_.get());
+      names_ = heap_.get();
     }
-    if (heap_.empty()) heap_.assign(slots_, slots_ + capacity);
-    heap_.push_back(name);
-    ++size_;
+    std::construct_at(&names_[size_++], name);
   }
   [[nodiscard]] bool empty() const noexcept { return size_ == 0; }
   operator std::span<const std::string_view>() const noexcept {  // NOLINT
-    return heap_.empty() ? std::span<const std::string_view>(slots_, size_)
-                         : std::span<const std::string_view>(heap_);
+    return {names_, size_};
   }
 
  private:
   static constexpr std::size_t capacity = 8;
   union {
-    std::string_view slots_[capacity];
+    std::string_view inline_[capacity];
   };
+  std::string_view* names_ = inline_;
   std::size_t size_ = 0;
-  std::vector<std::string_view> heap_;
+  std::size_t most_;
+  std::unique_ptr<std::string_view[]> heap_;
 };
 
 [[gnu::cold]] Result<void> check_required(const ParamSpec& spec, Py_ssize_t nargs,
                                           std::span<PyObject*> slots) {
-  NameList missing;
+  NameList missing(slot_count(spec));
   if (static_cast<std::size_t>(nargs) < spec.required_positional_count) {
     // The slots below nargs hold the positional arguments, so this lists the
     // empty required slots only.
@@ -233,7 +233,7 @@ void keep(CachedText& cache, std::string_view text) {
 
 PyErr missing_positional_error(const ParamSpec& spec, std::size_t nargs, CachedText& cache) {
   if (!cache.data) {
-    NameList missing;
+    NameList missing(spec.required_positional_count);
     for (std::size_t i = nargs; i < spec.required_positional_count; ++i)
       missing.push(spec.positional_names[i]);
     TextBuffer text;
@@ -284,7 +284,7 @@ Result<void> bind_fastcall_arguments(const ParamSpec& spec, PyObject* const* arg
 
   if (kwnames) {
     const Py_ssize_t count = PyTuple_GET_SIZE(kwnames);
-    NameList positional_only_given;
+    NameList positional_only_given(static_cast<std::size_t>(count));
     for (Py_ssize_t i = 0; i < count; ++i) {
       PyObject* keyword = PyTuple_GET_ITEM(kwnames, i);
       if (!keyword) [[unlikely]]
@@ -327,79 +327,6 @@ Result<void> bind_fastcall_arguments(const ParamSpec& spec, PyObject* const* arg
   if (!required_filled(spec, nargs, slots)) [[unlikely]]
     return check_required(spec, nargs, slots);
   return {};
-}
-
-namespace detail {
-
-Result<std::uint64_t> index_to_u64_protocol(PyObject* obj) {
-  // Without __index__ the interpreter's error is known: made when raised.
-  if (!PyLong_Check(obj) && !PyIndex_Check(obj)) [[unlikely]]
-    return failure(new_not_an_integer_error(reinterpret_cast<PyObject*>(Py_TYPE(obj))));
-  PyObject* index = PyNumber_Index(obj);
-  if (!index) return failure(fetch_error());
-  unsigned long long value = PyLong_AsUnsignedLongLong(index);
-  if (value == static_cast<unsigned long long>(-1)) [[unlikely]] {
-    std::optional<PyErr> err = try_fetch_error();
-    Py_DECREF(index);
-    if (err) return failure(std::move(*err));
-    return static_cast<std::uint64_t>(value);
-  }
-  Py_DECREF(index);
-  return static_cast<std::uint64_t>(value);
-}
-
-}  // namespace detail
-
-namespace {
-
-// "argument '<name>': '<type name>' object cannot be interpreted as an
-// integer", composed directly: the same text as wrapping the interpreter's.
-// Nothing for names that the interpreter's own formatting must decide.
-[[nodiscard]] std::optional<PyErr> not_an_integer_argument(std::string_view name, PyObject* type) {
-  const char* tp_name = reinterpret_cast<PyTypeObject*>(type)->tp_name;
-  std::size_t size = 0;
-  while (size <= 200 && tp_name[size] && static_cast<unsigned char>(tp_name[size]) < 0x80) ++size;
-  if (size > 200 || tp_name[size]) return std::nullopt;  // long or not ASCII
-  std::string_view type_name(tp_name, size);
-  TextBuffer text;
-  text += "argument '";
-  text += name;
-  text += "': '";
-  text += type_name;
-  text += "' object cannot be interpreted as an integer";
-  return new_caused_type_error(text.view(), std::nullopt);
-}
-
-}  // namespace
-
-Result<std::uint64_t> argument_to_u64(PyObject* obj, std::string_view name) {
-  if (std::uint64_t value; exact_u64(obj, value)) return value;
-  if (!PyLong_Check(obj) && !PyIndex_Check(obj)) {
-    std::optional<PyErr> direct =
-        not_an_integer_argument(name, reinterpret_cast<PyObject*>(Py_TYPE(obj)));
-    if (direct) return failure(std::move(*direct));
-  }
-  Result<std::uint64_t> value = detail::index_to_u64_protocol(obj);
-  if (!value) [[unlikely]]
-    return failure(wrap_argument_error(name, std::move(value.error())));
-  return value;
-}
-
-PyErr wrap_argument_error(std::string_view name, PyErr err) {
-  if (PyObject* type = not_an_integer_type(err)) {
-    if (std::optional<PyErr> direct = not_an_integer_argument(name, type))
-      return std::move(*direct);
-  }
-  PyObject* type = error_type(err);
-  if (!PyExc_TypeError) api_call_failed();
-  if (type != PyExc_TypeError) return err;
-  TextBuffer text;
-  text += "argument '";
-  text += name;
-  text += "': ";
-  if (Result<void> shown = display_object(error_value(err), text); !shown) [[unlikely]]
-    return std::move(shown.error());
-  return new_caused_type_error(text.view(), error_cause(err));
 }
 
 }  // namespace krenn

@@ -72,8 +72,12 @@ Result<std::string_view> module_name(PyObject* module) {
   const char* name = PyModule_GetName(module);
   if (!name) return failure(fetch_error());
   std::string_view text(name);
-  if (auto bad = check_utf8(text))
-    panic_owned("PyModule_GetName expected to return utf8: " + describe_utf8_error(*bad));
+  if (auto bad = check_utf8(text)) {
+    TextBuffer message;
+    message += "PyModule_GetName expected to return utf8: ";
+    message += describe_utf8_error(*bad);
+    panic_owned(std::string(message.view()));
+  }
   return text;
 }
 
@@ -104,9 +108,10 @@ Result<void> add_function(PyObject* module, PyObject* function) {
   if (!all) return failure(std::move(all.error()));
   if (Result<void> appended = list_append_text(*all, *name); !appended) {
     if (is_memory_error(appended.error())) return failure(std::move(appended.error()));
-    std::string message = "could not append __name__ to __all__: ";
+    TextBuffer message;
+    message += "could not append __name__ to __all__: ";
     (void)debug_error(appended.error(), message);
-    panic_owned(std::move(message));
+    panic_owned(std::string(message.view()));
   }
   return set_attr_text(module, *name, new_ref(function));
 }

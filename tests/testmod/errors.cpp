@@ -209,18 +209,19 @@ Result<PyObject*> err_set_cause(PyObject* args) {
 Result<PyObject*> err_debug(PyObject* args) {
   PyErr* err = handle_arg(args);
   if (!err) return fetched();
-  std::string text;
+  TextBuffer text;
   if (!debug_error(*err, text)) {
     PyErr_SetString(PyExc_RuntimeError, "formatting failed");
     return fetched();
   }
-  return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+  return PyUnicode_FromStringAndSize(text.view().data(),
+                                     static_cast<Py_ssize_t>(text.view().size()));
 }
 
 // debug_error on a native thread that has no GIL: (text, GilCount before,
 // GilCount after, GIL held before, GIL held after).
 Result<PyObject*> err_debug_native_thread(PyObject*) {
-  std::string text;
+  TextBuffer text;
   std::int64_t before = 0, after = 0;
   int held_before = 0, held_after = 0;
   Py_BEGIN_ALLOW_THREADS;
@@ -233,7 +234,7 @@ Result<PyObject*> err_debug_native_thread(PyObject*) {
     held_after = PyGILState_Check();
   }).join();
   Py_END_ALLOW_THREADS;
-  return Py_BuildValue("(s#LLii)", text.data(), static_cast<Py_ssize_t>(text.size()),
+  return Py_BuildValue("(s#LLii)", text.view().data(), static_cast<Py_ssize_t>(text.view().size()),
                        static_cast<long long>(before), static_cast<long long>(after), held_before,
                        held_after);
 }

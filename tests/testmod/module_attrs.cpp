@@ -107,9 +107,9 @@ Result<PyObject*> display(PyObject* args) {
 Result<PyObject*> debug(PyObject* args) {
   PyObject* obj;
   if (!PyArg_ParseTuple(args, "O", &obj)) return fetched();
-  std::string text;
+  TextBuffer text;
   FormatResult r = debug_object(obj, text);
-  return text_result(r, text);
+  return text_result(r, std::string(text.view()));
 }
 
 Result<PyObject*> qualname(PyObject* args) {
