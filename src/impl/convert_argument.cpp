@@ -50,19 +50,42 @@ namespace {
   return new_caused_type_error(text.view(), std::nullopt);
 }
 
+// Out of line, so that argument_to_u64 keeps a small frame while __index__
+// runs: the next call of the function may be made from inside it.
+[[gnu::noinline]] PyErr not_an_integer_failure(std::string_view name, PyObject* obj) {
+  auto* type = reinterpret_cast<PyObject*>(Py_TYPE(obj));
+  if (std::optional<PyErr> direct = not_an_integer_argument(name, type)) return std::move(*direct);
+  return wrap_argument_error(name, new_not_an_integer_error(type));
+}
+
+[[gnu::noinline]] PyErr conversion_failure(std::string_view name) {
+  return wrap_argument_error(name, fetch_error());
+}
+
+[[gnu::noinline]] std::optional<PyErr> overflow_failure(std::string_view name) {
+  std::optional<PyErr> err = try_fetch_error();
+  if (!err) return std::nullopt;
+  return wrap_argument_error(name, std::move(*err));
+}
+
 }  // namespace
 
 Result<std::uint64_t> argument_to_u64(PyObject* obj, std::string_view name) {
   if (std::uint64_t value; exact_u64(obj, value)) return value;
-  if (!PyLong_Check(obj) && !PyIndex_Check(obj)) {
-    std::optional<PyErr> direct =
-        not_an_integer_argument(name, reinterpret_cast<PyObject*>(Py_TYPE(obj)));
-    if (direct) return failure(std::move(*direct));
+  if (!PyLong_Check(obj) && !PyIndex_Check(obj)) [[unlikely]]
+    return failure(not_an_integer_failure(name, obj));
+  PyObject* index = PyNumber_Index(obj);
+  if (!index) [[unlikely]]
+    return failure(conversion_failure(name));
+  unsigned long long value = PyLong_AsUnsignedLongLong(index);
+  if (value == static_cast<unsigned long long>(-1)) [[unlikely]] {
+    std::optional<PyErr> err = overflow_failure(name);
+    Py_DECREF(index);
+    if (err) return failure(std::move(*err));
+    return static_cast<std::uint64_t>(value);
   }
-  Result<std::uint64_t> value = detail::index_to_u64_protocol(obj);
-  if (!value) [[unlikely]]
-    return failure(wrap_argument_error(name, std::move(value.error())));
-  return value;
+  Py_DECREF(index);
+  return static_cast<std::uint64_t>(value);
 }
 
 PyErr wrap_argument_error(std::string_view name, PyErr err) {
