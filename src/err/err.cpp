@@ -210,11 +210,12 @@ ErrTriple take_triple(ErrState& state) {
   ErrBuilder::Built built = std::move(*state.builder).build();
   state.builder.reset();
   if (is_exception_class(built.type)) return {built.type, built.value, nullptr};
+  Owned type(built.type), value(built.value);  // released after the TypeError is made
   PyErr fallback =
       new_error_with_type(Owned(exception_type_ref(PyExc_TypeError)), not_an_exception);
   ErrTriple triple = error_into_triple(std::move(fallback));
-  release_ref(built.value);
-  release_ref(built.type);
+  value = Owned();
+  type = Owned();
   return triple;
 }
 

@@ -12,36 +12,39 @@ ErrBuilder::~ErrBuilder() {
 }
 
 ErrBuilder::Built ErrBuilder::build() && {
+  // The type is held until the value is made: making it can fail, or panic
+  // when Python code raises PanicException (a type's __qualname__, say).
   switch (kind_) {
     case Kind::fixed_type: {
-      PyObject* type = exception_type_ref(*type_global_);
-      return {type, new_str_value(text_.view())};
+      Owned type(exception_type_ref(*type_global_));
+      PyObject* value = new_str_value(text_.view());
+      return {type.release(), value};
     }
     case Kind::with_value: return {std::exchange(object_, nullptr), std::exchange(value_, nullptr)};
     case Kind::with_type: {
-      PyObject* type = std::exchange(object_, nullptr);
-      return {type, new_str_value(text_.view())};
+      Owned type(std::exchange(object_, nullptr));
+      PyObject* value = new_str_value(text_.view());
+      return {type.release(), value};
     }
     case Kind::from_value: return {std::exchange(object_, nullptr), std::exchange(value_, nullptr)};
     case Kind::not_an_integer: {
-      PyObject* type = exception_type_ref(PyExc_TypeError);
-      return {type, not_an_integer_message(object_)};
+      Owned type(exception_type_ref(PyExc_TypeError));
+      PyObject* value = not_an_integer_message(object_);
+      return {type.release(), value};
     }
     case Kind::panic_message: {
-      PyObject* type = Py_NewRef(panic_exception_type());
-      PyObject* args = PyTuple_New(1);
-      if (!args) {
-        Py_DECREF(type);
-        api_call_failed();
-      }
+      Owned type(Py_NewRef(panic_exception_type()));
+      Owned args(PyTuple_New(1));
+      if (!args) api_call_failed();
       MessageText text = std::move(text_);
-      PyTuple_SET_ITEM(args, 0, new_str_value(text.view()));
-      return {type, args};
+      PyTuple_SET_ITEM(args.get(), 0, new_str_value(text.view()));
+      return {type.release(), args.release()};
     }
     case Kind::conversion: {
-      PyObject* type = exception_type_ref(PyExc_TypeError);
-      return {type,
-              conversion_error_message(Owned(std::exchange(object_, nullptr)), std::move(text_))};
+      Owned type(exception_type_ref(PyExc_TypeError));
+      PyObject* value =
+          conversion_error_message(Owned(std::exchange(object_, nullptr)), std::move(text_));
+      return {type.release(), value};
     }
   }
   __builtin_unreachable();
