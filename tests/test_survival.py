@@ -142,7 +142,9 @@ def test_import_and_first_error_under_allocation_failure(python_run, tmp_path, m
             return got if got in (None, "ok") else (type(got).__name__, str(got))
         float_error = ("TypeError",
                        "argument 'a': 'float' object cannot be interpreted as an integer")
-        for stage, normal in [("import", "ok"), ("first error", float_error)]:
+        stages = [("import", "ok"), ("first error", float_error)]
+        # 3.13 itself crashes when its extension cache cannot allocate a key.
+        for stage, normal in stages[sys.version_info >= (3, 13):]:
             n = streak = 0
             while streak < 5:
                 got = attempt(n, stage)
