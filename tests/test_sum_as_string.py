@@ -42,6 +42,18 @@ def test_values(a, b, expected):
     assert result == expected
 
 
+@pytest.mark.parametrize("total", [v for k in range(1, 20) for v in (10**k - 1, 10**k)])
+def test_digit_counts_at_powers_of_ten(total):
+    # The digit count comes from the bit length with one correction.
+    assert sum_as_string(total - total // 2, total // 2) == str(total)
+
+
+def test_results_are_exact_ascii_strs_and_one_digit_ones_the_interpreters_own():
+    assert sum_as_string(1, 2) is chr(51)
+    result = sum_as_string(10**18, 10**18)
+    assert type(result) is str and result.isascii() and result == str(2 * 10**18)
+
+
 class Index:
     def __init__(self, value):
         self.value = value
