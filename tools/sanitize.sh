@@ -27,29 +27,31 @@ stdcxx=$(readlink -f "$(c++ -print-file-name=libstdc++.so)")
 
 # Only Python processes run under the runtime: compilers, shells and nm that
 # tests start are not under test and leak at exit by design. Every Python
-# process takes the preload out of its environment and starts further
-# interpreters through a wrapper that puts it back.
-mkdir -p "$tmp/bin" "$tmp/user" "$tmp/reports"
-printf '#!/bin/sh\nLD_PRELOAD="$KRENN_SANITIZER_PRELOAD" exec "%s" "$@"\n' "$py" >"$tmp/bin/python"
+# process takes the preload out of its environment, and the interpreter under
+# test starts further interpreters through a wrapper that puts it back. The
+# hook is a sitecustomize on PYTHONPATH, which a virtual environment reads too
+# (it skips the user site); the interpreter under test is told by its path.
+mkdir -p "$tmp/bin" "$tmp/custom" "$tmp/reports"
+# The wrapper names the hook's folder itself: a test may clear PYTHONPATH.
+printf '#!/bin/sh\nPYTHONPATH="%s${PYTHONPATH:+:$PYTHONPATH}" LD_PRELOAD="$KRENN_SANITIZER_PRELOAD" exec "%s" "$@"\n' \
+  "$tmp/custom" "$py" >"$tmp/bin/python"
 chmod +x "$tmp/bin/python"
-user_site=$(PYTHONUSERBASE="$tmp/user" "$py" -c 'import site; print(site.getusersitepackages())')
-mkdir -p "$user_site"
 # orjson, which mypy takes when it is there, leaks its import-time objects;
 # without it mypy falls back to json.
-cat >"$user_site/usercustomize.py" <<PY
+cat >"$tmp/custom/sitecustomize.py" <<PY
 import os, sys
-if os.environ.pop("LD_PRELOAD", None) is not None and sys.prefix == sys.base_prefix:
+if os.environ.pop("LD_PRELOAD", None) is not None and sys.executable == "$py":
     sys.executable = "$tmp/bin/python"
     sys.modules["orjson"] = None
 PY
 
 reports=$tmp/reports
 run=(env LD_PRELOAD="$asan:$stdcxx" KRENN_SANITIZER_PRELOAD="$asan:$stdcxx"
-  PYTHONUSERBASE="$tmp/user" PYTHONMALLOC=malloc
+  PYTHONMALLOC=malloc
   ASAN_OPTIONS="detect_leaks=1:log_path=$reports/asan"
   LSAN_OPTIONS="suppressions=$root/tools/lsan.supp:print_suppressions=0"
   UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:log_path=$reports/ubsan"
-  PYTHONPATH="$tmp/site${PYTHONPATH:+:$PYTHONPATH}" KRENN_TESTMOD_DIR="$build" "$py")
+  PYTHONPATH="$tmp/custom:$tmp/site${PYTHONPATH:+:$PYTHONPATH}" KRENN_TESTMOD_DIR="$build" "$py")
 
 # The suite must see the instrumented builds, not the pip-installed module.
 "${run[@]}" - "$tmp/site" "$build" <<'PY'
