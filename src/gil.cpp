@@ -151,7 +151,7 @@ void ByteLock::lock_contended() noexcept {
 namespace {
 
 constinit std::atomic<std::uint8_t> interpreter_checked{0};
-constinit std::mutex interpreter_check_mutex;
+constinit ByteLock interpreter_check_lock;
 
 constexpr std::string_view not_initialized_message =
     "The Python interpreter is not initialized.\n\n"
@@ -187,7 +187,7 @@ struct EnsuredState {
 
 void interpreter_check_once() {
   if (interpreter_checked.load(std::memory_order_acquire)) return;
-  std::lock_guard guard(interpreter_check_mutex);
+  std::lock_guard guard(interpreter_check_lock);
   if (interpreter_checked.load(std::memory_order_relaxed)) return;
   int initialized = Py_IsInitialized();
   if (initialized == 0) assert_ne_failed(initialized, 0, not_initialized_message);
