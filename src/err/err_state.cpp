@@ -20,7 +20,6 @@ ErrBuilder::Built ErrBuilder::build() && {
       PyObject* value = new_str_value(text_.view());
       return {type.release(), value};
     }
-    case Kind::with_value: return {std::exchange(object_, nullptr), std::exchange(value_, nullptr)};
     case Kind::with_type: {
       Owned type(std::exchange(object_, nullptr));
       PyObject* value = new_str_value(text_.view());
@@ -96,12 +95,6 @@ PyErr PyErr::raw(PyObject* type, PyObject* value, PyObject* traceback) {
   state->value = r.value;
   state->traceback = r.traceback;
   return PyErr(std::move(state));
-}
-
-PyErr PyErr::lazy_made(PyObject* type, PyObject* value) {
-  PyErr err = raw(type, value, nullptr);
-  err.held()->tag = Tag::lazy;
-  return err;
 }
 
 PyErr PyErr::normalized(PyObject* type, PyObject* value, PyObject* traceback) {

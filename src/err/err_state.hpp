@@ -36,7 +36,6 @@ class ErrBuilder {
  public:
   enum class Kind : std::uint8_t {
     fixed_type,      // type_global, constant text: SystemError, ValueError, ImportError
-    with_value,      // object = the type, value = the value, both made already
     with_type,       // object = the type, constant text
     from_value,      // object = offered as the type, value = None
     panic_message,   // constant or owned text
@@ -141,8 +140,6 @@ class [[nodiscard]] PyErr {
 
   // Each allocates the state; std::bad_alloc when that fails.
   [[nodiscard]] static PyErr lazy(ErrBuilder builder);
-  // Lazy, but with its type and value made already (new references).
-  [[nodiscard]] static PyErr lazy_made(PyObject* type, PyObject* value);
   // Takes over the three references; value and traceback may be NULL.
   [[nodiscard]] static PyErr raw(PyObject* type, PyObject* value, PyObject* traceback);
   [[nodiscard]] static PyErr normalized(PyObject* type, PyObject* value, PyObject* traceback);
