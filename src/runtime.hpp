@@ -47,4 +47,9 @@ void report_panic(std::string_view message, std::source_location where) noexcept
 
 [[noreturn]] void out_of_memory();
 
+// For CPython calls the frame treats as unable to fail. A pending MemoryError
+// becomes OutOfMemory (the caller gets MemoryError); anything else is printed
+// and panics. Defined with the error handling, in err/err.cpp.
+[[noreturn]] void api_call_failed();
+
 }  // namespace krenn

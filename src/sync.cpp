@@ -1,7 +1,7 @@
 #include "sync.hpp"
 
 #include "gil.hpp"
-#include "types/module.hpp"
+#include "types/string.hpp"
 
 namespace krenn {
 

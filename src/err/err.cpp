@@ -3,7 +3,6 @@
 #include <cstring>
 
 #include "err/panic_exception.hpp"
-#include "types/module.hpp"
 
 namespace krenn {
 

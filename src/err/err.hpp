@@ -69,11 +69,6 @@ void report_unraisable(PyErr err, PyObject* object);
 // MemoryError or a subclass: the error that out-of-memory handling passes on.
 [[nodiscard]] bool is_memory_error(PyErr& err);
 
-// For CPython calls the frame treats as unable to fail. A pending MemoryError
-// becomes OutOfMemory (the caller gets MemoryError); anything else is printed
-// and panics.
-[[noreturn]] void api_call_failed();
-
 // A new str of the text (a new reference).
 [[nodiscard]] PyObject* new_str_value(std::string_view text);
 // A fixed exception-type global, as a new reference.

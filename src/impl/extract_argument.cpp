@@ -5,9 +5,8 @@
 #include <cstring>
 #include <memory>
 
-#include "types/module.hpp"
-
 #include "err/format.hpp"
+#include "types/string.hpp"
 
 namespace krenn {
 

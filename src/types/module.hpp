@@ -12,6 +12,7 @@
 
 #include "err/err.hpp"
 #include "sync.hpp"
+#include "types/string.hpp"
 
 namespace krenn {
 
@@ -76,10 +77,6 @@ struct MethodRecord {
 [[nodiscard]] Result<void> set_attr_text(PyObject* object, std::string_view name, Owned value);
 [[nodiscard]] Result<void> list_append(PyObject* list, Owned item);
 [[nodiscard]] Result<void> list_append_text(PyObject* list, std::string_view text);
-
-// Pool references; these cannot fail short of the interpreter running out.
-[[nodiscard]] PyObject* new_str(std::string_view text);
-[[nodiscard]] PyObject* intern_text(std::string_view text);
 
 // The one static record of a module. CPython writes into the head of def, so
 // the record is mutable static data, never freed.
