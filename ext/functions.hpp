@@ -1,10 +1,13 @@
-// The native functions of krenn_python.
+// The functions of krenn_python, one line each, in the order of __all__. Each
+// is declared, with its body, in ext/<name>.cpp.
 #pragma once
 
-#include "types/module.hpp"
+#include "impl/function.hpp"
+
+#define KRENN_PYTHON_FUNCTIONS(F) F(sum_as_string)
 
 namespace krenn {
 
-extern const MethodSpec sum_as_string_spec;
+KRENN_PYTHON_FUNCTIONS(KRENN_DECLARE_SPEC)
 
 }  // namespace krenn

@@ -9,11 +9,9 @@ namespace {
 
 using namespace krenn;
 
-Result<void> module_body(PyObject* module) {
-  Result<PyObject*> function = new_function(sum_as_string_spec, module);
-  if (!function) return failure(std::move(function.error()));
-  return add_function(module, *function);
-}
+constexpr const MethodSpec* functions[] = {KRENN_PYTHON_FUNCTIONS(KRENN_SPEC_ADDRESS)};
+
+Result<void> module_body(PyObject* module) { return add_functions(module, functions); }
 
 constinit ModuleSpec krenn_python_spec{
     .def =

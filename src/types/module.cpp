@@ -116,6 +116,15 @@ Result<void> add_function(PyObject* module, PyObject* function) {
   return set_attr_text(module, *name, new_ref(function));
 }
 
+Result<void> add_functions(PyObject* module, std::span<const MethodSpec* const> specs) {
+  for (const MethodSpec* spec : specs) {
+    Result<PyObject*> function = new_function(*spec, module);
+    if (!function) return failure(std::move(function.error()));
+    if (Result<void> added = add_function(module, *function); !added) return added;
+  }
+  return {};
+}
+
 Result<PyObject*> module_all(PyObject* module) {
   Owned all_str = new_ref(all_name.get());
   Result<Owned> found = get_attr(module, new_ref(all_str.get()));

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -70,6 +71,9 @@ struct MethodRecord {
 // Pool references.
 [[nodiscard]] Result<PyObject*> new_function(const MethodSpec& spec, PyObject* module);
 [[nodiscard]] Result<void> add_function(PyObject* module, PyObject* function);
+// new_function and add_function for each, in order.
+[[nodiscard]] Result<void> add_functions(PyObject* module,
+                                         std::span<const MethodSpec* const> specs);
 [[nodiscard]] Result<PyObject*> module_all(PyObject* module);
 
 [[nodiscard]] Result<Owned> get_attr(PyObject* object, Owned name);
