@@ -154,8 +154,8 @@ struct Function {
     return true;
   }
   static_assert(in_python_order(),
-                "positional-only, then plain, then keyword-only parameters; a "
-                "positional parameter without a default follows one with a default");
+                "parameters go positional-only, plain, keyword-only, and no positional "
+                "one without a default follows one with a default");
 
   static constexpr std::size_t required_positional_count = [] {
     std::size_t n = 0;

@@ -25,7 +25,7 @@ testing::Methods& all_methods() {
 
 Result<void> testing_body(PyObject* module) {
   if (PyModule_AddFunctions(module, all_methods().data()) != 0) return failure(fetch_error());
-  return {};
+  return add_declared_functions(module);
 }
 
 constinit ModuleSpec testing_spec{

@@ -1,0 +1,32 @@
+// Functions declared the way the shipped module's are, with positional-only,
+// keyword-only and optional parameters, and a parameter type of its own.
+#include "impl/function.hpp"
+#include "testmod.hpp"
+#include "types/decimal.hpp"
+
+namespace krenn {
+
+// Any object, borrowed: a second parameter type, added from outside the frame.
+template <>
+struct ArgConverter<PyObject*> {
+  static bool exact(PyObject* obj, PyObject*& out) noexcept { return out = obj, true; }
+  static Result<PyObject*> convert(PyObject* obj, std::string_view) { return obj; }
+};
+
+namespace testing {
+
+Result<PyObject*> mix_as_string(std::uint64_t a, std::optional<std::uint64_t> b, std::uint64_t c) {
+  return new_decimal_str(a + b.value_or(0) + c);
+}
+KRENN_FUNCTION(mix_as_string, "Sums a, b (0 when left out) and c as string.",
+               "a"_a.positional_only(), "b"_a, "c"_a.keyword_only());
+
+Result<PyObject*> echo(PyObject* obj) { return Py_NewRef(obj); }
+KRENN_FUNCTION(echo, "Returns obj.", "obj"_a.positional_only());
+
+constexpr const MethodSpec* declared[] = {&mix_as_string_spec, &echo_spec};
+
+Result<void> add_declared_functions(PyObject* module) { return add_functions(module, declared); }
+
+}  // namespace testing
+}  // namespace krenn
