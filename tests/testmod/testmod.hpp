@@ -37,7 +37,7 @@ void add_argument_methods(Methods& out);
 void add_module_methods(Methods& out);
 void add_stress_methods(Methods& out);
 void add_alloc_methods(Methods& out);
-// Declared functions, added to the module and its __all__.
+// Functions declared as the shipped module's are.
 [[nodiscard]] Result<void> add_declared_functions(PyObject* module);
 
 }  // namespace krenn::testing
