@@ -4,7 +4,10 @@
 
 #include "impl/function.hpp"
 
-#define KRENN_PYTHON_FUNCTIONS(F) F(sum_as_string)
+// clang-format off
+#define KRENN_PYTHON_FUNCTIONS(F) \
+  F(sum_as_string)
+// clang-format on
 
 namespace krenn {
 
