@@ -4,6 +4,7 @@ The shipped `krenn_python` is tested as installed; the test module links the
 same frame code but is never part of the wheel.
 """
 
+import importlib
 import os
 import subprocess
 import sys
@@ -19,7 +20,6 @@ BUILD = ROOT / "build" / f"testmod-{sys.implementation.cache_tag}-{sysconfig.get
 
 def _build_test_module() -> None:
     configured = (BUILD / "CMakeCache.txt").exists()
-    BUILD.mkdir(parents=True, exist_ok=True)
     configure = [
         "cmake",
         "-S",
@@ -51,11 +51,16 @@ def _build_test_module() -> None:
                 f"building the test module failed: {' '.join(command)} {failure}",
                 returncode=pytest.ExitCode.USAGE_ERROR,
             )
+    # A finder that listed the folder before the build would miss the module.
+    importlib.invalidate_caches()
 
 
 if os.environ.get("KRENN_TESTMOD_DIR"):
     TESTMOD_PATH = os.environ["KRENN_TESTMOD_DIR"]
 else:
+    # An import that looks at a missing folder on sys.path leaves it marked as
+    # empty for the rest of the process.
+    BUILD.mkdir(parents=True, exist_ok=True)
     TESTMOD_PATH = str(BUILD)
 sys.path.insert(0, TESTMOD_PATH)
 os.environ["KRENN_TESTMOD_PATH"] = TESTMOD_PATH
