@@ -28,6 +28,7 @@ import shutil
 import statistics
 import subprocess
 import sys
+import sysconfig
 import time
 import timeit
 from concurrent.futures import ThreadPoolExecutor
@@ -373,6 +374,18 @@ def versions():
     cc = subprocess.run(["cc", "--version"], capture_output=True, text=True, check=False)
     out["cc"] = cc.stdout.splitlines()[0] if cc.returncode == 0 else "unknown"
     return out
+
+
+def module_origin(path):
+    """Where a module was loaded from, in words that hold on any machine: the
+    report is committed, so it must not carry this one's paths."""
+    p = Path(path).resolve()
+    if p.is_relative_to(BENCH.parent):
+        return f"the source tree ({p.relative_to(BENCH.parent).as_posix()})"
+    for scheme in ("platlib", "purelib"):
+        if p.is_relative_to(Path(sysconfig.get_path(scheme)).resolve()):
+            return f"site-packages ({p.name})"
+    return p.name
 
 
 def fmt_ns(v):
@@ -790,7 +803,7 @@ def main():
     try:
         import krenn_python
 
-        krenn = f"{versions()['krenn_python']} from {krenn_python.__file__}"
+        krenn = f"{versions()['krenn_python']} from {module_origin(krenn_python.__file__)}"
     except Exception as e:
         krenn = f"not importable ({type(e).__name__}: {e})"
     meta = {

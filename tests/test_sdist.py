@@ -64,11 +64,15 @@ def test_sdist_installs_into_a_fresh_venv(sdist: Path, tmp_path: Path) -> None:
     check = (
         "import importlib.metadata, krenn_python\n"
         "print(krenn_python.sum_as_string(1, 2))\n"
-        "print(*sorted(str(f) for f in importlib.metadata.files('krenn_python')"
-        " if f.suffix == '.pyi'), sep='\\n')\n"
+        "print(*sorted(f.as_posix() for f in importlib.metadata.files('krenn_python')"
+        " if f.suffix == '.pyi' or f.name == 'LICENSE'), sep='\\n')\n"
     )
     lines = run([python, "-c", check], tmp_path, timeout=60).stdout.splitlines()
     assert lines[0] == "3"
     # The stub directory is installed only if present, so an sdist without it
-    # would quietly give a wheel without types.
-    assert lines[1:] == ["krenn_python-stubs/__init__.pyi"]
+    # would quietly give a wheel without types. The licence has to come through
+    # the sdist into the wheel's metadata.
+    assert [line.split(".dist-info/")[-1] for line in lines[1:]] == [
+        "licenses/LICENSE",
+        "krenn_python-stubs/__init__.pyi",
+    ]
