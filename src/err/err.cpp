@@ -17,7 +17,7 @@ constexpr std::string_view not_an_exception = "exceptions must derive from BaseE
 
 }  // namespace
 
-PyObject* new_str_value(std::string_view text) {
+KRENN_ERROR_PATH PyObject* new_str_value(std::string_view text) {
   // Texts composed here are ASCII but for rare names: copied straight into a
   // compact ASCII str, checked on the way, and decoded only when they are not.
   auto size = static_cast<Py_ssize_t>(text.size());
@@ -63,7 +63,6 @@ PyErr new_import_error(std::string_view text) {
 }
 
 PyErr type_error_from_text(std::string_view text) {
-  // The str is made now, from a text that lives on the caller's stack.
   // Its str made now, from a text that may live on the caller's stack.
   if (!PyExc_TypeError) api_call_failed();
   return PyErr::type_error_with(new_str_value(text));
@@ -86,7 +85,7 @@ char* copy_piece(char* out, std::string_view piece) noexcept {
 
 }  // namespace
 
-PyErr type_error_from_ascii(std::initializer_list<std::string_view> pieces) {
+KRENN_ERROR_PATH PyErr type_error_from_ascii(std::initializer_list<std::string_view> pieces) {
   if (!PyExc_TypeError) api_call_failed();
   std::size_t size = 0;
   for (std::string_view piece : pieces) size += piece.size();
@@ -97,7 +96,7 @@ PyErr type_error_from_ascii(std::initializer_list<std::string_view> pieces) {
   return PyErr::type_error_with(str);
 }
 
-PyErr new_caused_type_error(std::string_view text, std::optional<PyErr> cause) {
+KRENN_ERROR_PATH PyErr new_caused_type_error(std::string_view text, std::optional<PyErr> cause) {
   // The instance at once, as normalizing a TypeError of the text would make it.
   if (!PyExc_TypeError) api_call_failed();
   Owned message(new_str_value(text));
@@ -240,7 +239,7 @@ void panic_normalizing_restore() {
   panic("PyErr state should never be invalid outside of normalization");
 }
 
-void restore_error(PyErr err) {
+KRENN_ERROR_PATH void restore_error(PyErr err) {
   // The frame's own, raised as the interpreter raises: lazily, unless an
   // exception is being handled, which becomes the new one's context.
   if (PyObject* str = err.take_type_error_str()) {

@@ -230,7 +230,8 @@ void keep(CachedText& cache, std::string_view text) {
 
 }  // namespace
 
-PyErr missing_positional_error(const ParamSpec& spec, std::size_t nargs, CachedText& cache) {
+KRENN_ERROR_PATH PyErr missing_positional_error(const ParamSpec& spec, std::size_t nargs,
+                                                CachedText& cache) {
   if (!cache.data) {
     NameList missing(spec.required_positional_count);
     for (std::size_t i = nargs; i < spec.required_positional_count; ++i)
@@ -243,7 +244,8 @@ PyErr missing_positional_error(const ParamSpec& spec, std::size_t nargs, CachedT
   return cache.ascii ? type_error_from_ascii({text}) : type_error_from_text(text);
 }
 
-PyErr too_many_positional_error(const ParamSpec& spec, Py_ssize_t given, CachedText& prefix) {
+KRENN_ERROR_PATH PyErr too_many_positional_error(const ParamSpec& spec, Py_ssize_t given,
+                                                 CachedText& prefix) {
   if (!prefix.data) {
     TextBuffer text;
     append_too_many_prefix(text, spec);

@@ -35,7 +35,7 @@ namespace {
 
 }  // namespace
 
-void restore_outcome(PyErr error) {
+KRENN_ERROR_PATH void restore_outcome(PyErr error) {
   try {
     restore_error(std::move(error));
   } catch (Panic& failure) {
