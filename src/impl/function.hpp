@@ -128,7 +128,9 @@ struct Function {
     }
     (std::make_index_sequence<count>());
   }
-  static constexpr auto names =
+  // Read when compiling only: the texts that calls use are in doc_text below,
+  // so the declaration itself takes no space in the module.
+  static constexpr auto declared_names =
       per_param<std::string_view>([](const auto& arg, auto) { return arg.name.view(); });
   static constexpr auto kinds =
       per_param<ParamKind>([](const auto& arg, auto) { return arg.kind; });
@@ -163,6 +165,50 @@ struct Function {
     return n;
   }();
 
+  // "name(a, /, b, *, c=None)\n--\n\n" and the doc: __text_signature__ and
+  // __doc__. Returns the size; name_at gets where each parameter's name is.
+  static constexpr std::size_t write_doc(char* out, std::size_t* name_at) {
+    std::size_t at = 0;
+    auto put = [&](std::string_view text) {
+      for (char c : text) {
+        if (out) out[at] = c;
+        ++at;
+      }
+    };
+    put(decl.name.view());
+    put("(");
+    for (std::size_t i = 0; i < count; ++i) {
+      if (i > 0) put(", ");
+      if (kinds[i] == ParamKind::keyword_only && (i == 0 || kinds[i - 1] != kinds[i])) put("*, ");
+      if (name_at) name_at[i] = at;
+      put(declared_names[i]);
+      if (optional[i]) put("=None");
+      if (i + 1 == positional_only_count) put(", /");
+    }
+    put(")\n--\n\n");
+    put(decl.doc.with_nul());
+    return at;
+  }
+  static constexpr auto doc_text = [] {
+    std::array<char, write_doc(nullptr, nullptr)> out{};
+    write_doc(out.data(), nullptr);
+    return out;
+  }();
+  static constexpr auto names = [] {
+    std::array<std::size_t, count> at{};
+    write_doc(nullptr, at.data());
+    std::array<std::string_view, count> out{};
+    for (std::size_t i = 0; i < count; ++i)
+      out[i] = std::string_view(doc_text.data() + at[i], declared_names[i].size());
+    return out;
+  }();
+  // The name with its NUL, for the method definition.
+  static constexpr auto name_text = [] {
+    std::array<char, decl.name.with_nul().size()> out{};
+    for (std::size_t i = 0; i < out.size(); ++i) out[i] = decl.name.data[i];
+    return out;
+  }();
+
   static constexpr auto positional_names = [] {
     std::array<std::string_view, positional_count> out{};
     for (std::size_t i = 0; i < positional_count; ++i) out[i] = names[i];
@@ -176,41 +222,13 @@ struct Function {
   }();
 
   static constexpr ParamSpec params{
-      .function_name = decl.name.view(),
+      .function_name = std::string_view(name_text.data(), name_text.size() - 1),
       .positional_names = positional_names,
       .keyword_only = keyword_params,
       .class_name = std::nullopt,
       .positional_only_count = positional_only_count,
       .required_positional_count = required_positional_count,
   };
-
-  // "name(a, /, b, *, c=None)\n--\n\n" and the doc: __text_signature__ and __doc__.
-  static constexpr std::size_t write_doc(char* out) {
-    std::size_t at = 0;
-    auto put = [&](std::string_view text) {
-      for (char c : text) {
-        if (out) out[at] = c;
-        ++at;
-      }
-    };
-    put(decl.name.view());
-    put("(");
-    for (std::size_t i = 0; i < count; ++i) {
-      if (i > 0) put(", ");
-      if (kinds[i] == ParamKind::keyword_only && (i == 0 || kinds[i - 1] != kinds[i])) put("*, ");
-      put(names[i]);
-      if (optional[i]) put("=None");
-      if (i + 1 == positional_only_count) put(", /");
-    }
-    put(")\n--\n\n");
-    put(decl.doc.with_nul());
-    return at;
-  }
-  static constexpr auto doc_text = [] {
-    std::array<char, write_doc(nullptr)> out{};
-    write_doc(out.data());
-    return out;
-  }();
 
   // Every call: binding, conversion in declaration order, and the errors.
   [[gnu::noinline]] static Result<PyObject*> call_general(PyObject* const* args_, Py_ssize_t nargs,
@@ -257,7 +275,7 @@ struct Function {
   [[nodiscard]] static constexpr MethodSpec method_spec(FastcallEntry entry) {
     return {
         .entry = entry,
-        .name = decl.name.with_nul(),
+        .name = std::string_view(name_text.data(), name_text.size()),
         .doc = std::string_view(doc_text.data(), doc_text.size()),
         .flags = METH_FASTCALL | METH_KEYWORDS,
     };
