@@ -1,13 +1,14 @@
 // sum_as_string(a, b): the decimal text of a + b modulo 2**64.
-#include "impl/function.hpp"
-#include "types/decimal.hpp"
+#include <krenn/krenn.hpp>
 
-namespace krenn {
+namespace krenn_python {
 
-Result<PyObject*> sum_as_string(std::uint64_t a, std::uint64_t b) {
-  return new_decimal_str(a + b);  // wraps modulo 2**64 by design
+using namespace krenn::literals;
+
+krenn::Result<PyObject*> sum_as_string(std::uint64_t a, std::uint64_t b) {
+  return krenn::new_decimal_str(a + b);  // wraps modulo 2**64 by design
 }
 
 KRENN_FUNCTION(sum_as_string, "Formats the sum of two numbers as string.", "a"_a, "b"_a);
 
-}  // namespace krenn
+}  // namespace krenn_python

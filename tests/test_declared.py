@@ -79,11 +79,12 @@ def test_parameter_type_added_outside_the_frame():
 
 
 SOURCE = """
-#include "impl/function.hpp"
-namespace krenn {
-Result<PyObject*> f(std::uint64_t a, std::optional<std::uint64_t> b) { return new_decimal_str(a); }
-KRENN_FUNCTION(f, "", %s);
+#include <krenn/krenn.hpp>
+using namespace krenn::literals;
+krenn::Result<PyObject*> f(std::uint64_t a, std::optional<std::uint64_t> b) {
+  return krenn::new_decimal_str(a);
 }
+KRENN_FUNCTION(f, "", %s);
 """
 
 
@@ -102,13 +103,13 @@ def test_mismatched_declarations_do_not_compile(tmp_path, params, error):
     if compiler is None:
         pytest.skip("no C++ compiler")
     source = tmp_path / "f.cpp"
-    source.write_text('#include "types/decimal.hpp"\n' + SOURCE % params)
+    source.write_text(SOURCE % params)
     run = subprocess.run(
         [
             compiler,
             "-std=c++23",
             "-fsyntax-only",
-            f"-I{ROOT / 'src'}",
+            f"-I{ROOT / 'frame' / 'include'}",
             f"-I{sysconfig.get_paths()['include']}",
             str(source),
         ],

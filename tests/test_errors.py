@@ -140,7 +140,7 @@ def test_normalizing_state(capfd):
             call(h)
         assert type(info.value) is PanicException and info.value.args == (message,)
         assert t.gil_count() == 0
-    assert "panicked at src/err/err.cpp:" in capfd.readouterr().err
+    assert "panicked at src/error.cpp:" in capfd.readouterr().err
 
 
 def test_normalizing_again_from_within_normalization():
@@ -210,7 +210,7 @@ def test_api_call_failed(capfd):
     assert type(info.value) is PanicException and info.value.args == ("Python API call failed",)
     err = capfd.readouterr().err
     assert "ValueError: boom" in err
-    assert re.search(r"panicked at src/err/err\.cpp:\d+:\d+:\nPython API call failed\n", err)
+    assert re.search(r"panicked at src/runtime\.cpp:\d+:\d+:\nPython API call failed\n", err)
 
 
 def test_first_fetch_makes_panic_exception(python_run):

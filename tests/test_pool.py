@@ -189,7 +189,8 @@ def test_registration_after_list_destroyed_is_never_released():
         (
             "t.set_gil_count(-1); t.noop()",
             [
-                r"thread 'main' panicked at src/gil\.cpp:\d+:\d+:\nAccess to the GIL is prohibited "
+                r"thread 'main' panicked at src/pool\.cpp:\d+:\d+:\n"
+                r"Access to the GIL is prohibited "
                 r"while a __traverse__ implmentation is running\.\n",
                 "uncaught panic at ffi boundary",
             ],
@@ -197,7 +198,7 @@ def test_registration_after_list_destroyed_is_never_released():
         (
             "t.set_gil_count(-2); t.noop()",
             [
-                r"thread 'main' panicked at src/gil\.cpp:\d+:\d+:\n"
+                r"thread 'main' panicked at src/pool\.cpp:\d+:\d+:\n"
                 r"Access to the GIL is currently prohibited\.\n",
                 "uncaught panic at ffi boundary",
             ],

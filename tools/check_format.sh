@@ -13,8 +13,8 @@ case "${1:-}" in
 esac
 
 status=0
-cxx_dirs=(src ext tests/testmod)
-py_dirs=(tests bench)
+cxx_dirs=(frame ext tests/testmod examples)
+py_dirs=(tests bench frame/python examples)
 
 if command -v clang-format >/dev/null; then
   # Majors differ in small ways, so name the one that judged.

@@ -5,8 +5,12 @@
 #include <cstdint>
 #include <new>
 
-#include "ext/functions.hpp"
+#include "krenn/module.hpp"
 #include "testmod.hpp"
+
+namespace krenn_python {
+extern const krenn::MethodSpec sum_as_string_spec;
+}
 
 namespace {
 
@@ -59,7 +63,7 @@ Result<PyObject*> throw_bad_alloc(PyObject*) { throw std::bad_alloc(); }
 // that the hooks above reach it.
 PyObject* sum_as_string_here(PyObject* self, PyObject*) {
   return call_trampoline([&]() -> Result<PyObject*> {
-    Result<PyObject*> function = new_function(sum_as_string_spec, self);
+    Result<PyObject*> function = new_function(krenn_python::sum_as_string_spec, self);
     if (!function) return function;
     Py_INCREF(*function);
     return *function;

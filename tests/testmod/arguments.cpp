@@ -2,7 +2,8 @@
 // return their bound slots (None for an empty slot).
 #include <array>
 
-#include "impl/extract_argument.hpp"
+#include "arguments_text.hpp"
+#include "krenn/arguments.hpp"
 #include "testmod.hpp"
 
 namespace krenn::testing {

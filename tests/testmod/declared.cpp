@@ -1,8 +1,8 @@
 // Functions declared the way the shipped module's are, with positional-only,
 // keyword-only and optional parameters, and a parameter type of its own.
-#include "impl/function.hpp"
+#include "krenn/decimal.hpp"
+#include "krenn/function.hpp"
 #include "testmod.hpp"
-#include "types/decimal.hpp"
 
 namespace krenn {
 

@@ -4,8 +4,8 @@
 #include <string>
 #include <thread>
 
-#include "err/format.hpp"
-#include "err/panic_exception.hpp"
+#include "format.hpp"
+#include "panic_exception.hpp"
 #include "testmod.hpp"
 
 namespace krenn::testing {

@@ -1,5 +1,5 @@
 // _krenn_testing: the frame's internals, reachable from pytest.
-#include "types/module.hpp"
+#include "krenn/module.hpp"
 #include "testmod.hpp"
 
 namespace {

@@ -1,7 +1,8 @@
 // Module creation, function objects, attributes and text forms.
-#include "err/format.hpp"
+#include "format.hpp"
+#include "krenn/module.hpp"
+#include "module_names.hpp"
 #include "testmod.hpp"
-#include "types/module.hpp"
 
 namespace krenn::testing {
 

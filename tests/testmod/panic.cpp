@@ -1,7 +1,7 @@
 // Bodies that panic, nest, or hand the trampoline what it must refuse.
 #include <any>
 
-#include "gil.hpp"
+#include "krenn/pool.hpp"
 #include "testmod.hpp"
 
 namespace krenn::testing {

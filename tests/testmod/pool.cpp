@@ -1,7 +1,7 @@
 // Pools, GilCount and deferred releases, driven step by step from Python.
 #include <thread>
 
-#include "gil.hpp"
+#include "krenn/pool.hpp"
 #include "testmod.hpp"
 
 namespace krenn::testing {

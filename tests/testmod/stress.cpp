@@ -4,7 +4,7 @@
 #include <memory>
 #include <thread>
 
-#include "gil.hpp"
+#include "krenn/pool.hpp"
 #include "testmod.hpp"
 
 namespace krenn::testing {

@@ -6,8 +6,8 @@
 #include <span>
 #include <vector>
 
-#include "err/err.hpp"
-#include "impl/panic.hpp"
+#include "krenn/boundary.hpp"
+#include "krenn/error.hpp"
 
 namespace krenn::testing {
 

@@ -1,0 +1,200 @@
+// The thread's GIL count, the pool of owned references, and releases made
+// without the GIL. Everything on the call path is inline; growth, first touch
+// and the deferred queue are out of line.
+#pragma once
+
+#include <Python.h>
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <utility>
+
+#include "krenn/runtime.hpp"
+
+namespace krenn {
+
+// A growable array of references. It lives in thread-local and static storage
+// that must be constant-initialized, so it has no destructor: its owner frees it.
+struct RefVec {
+  PyObject** data = nullptr;
+  std::size_t len = 0;
+  std::size_t cap = 0;
+
+  // False when the storage could not grow; nothing is stored then.
+  [[nodiscard]] bool try_push(PyObject* obj) {
+    if (len == cap && !grow()) [[unlikely]]
+      return false;
+    data[len++] = obj;
+    return true;
+  }
+  [[nodiscard]] bool grow();
+  void free_storage() noexcept;
+};
+
+enum class OwnedListState : std::uint8_t { Fresh = 0, Live = 1, Destroyed = 2 };
+
+// A lock over one byte: 0 unlocked, 1 locked. It is held for a few
+// instructions, so a thread that finds it taken yields until it is free.
+class ByteLock {
+ public:
+  void lock() noexcept {
+    std::uint8_t expected = 0;
+    if (!word_.compare_exchange_strong(expected, 1, std::memory_order_acquire)) [[unlikely]]
+      lock_contended();
+  }
+  void unlock() noexcept { word_.store(0, std::memory_order_release); }
+
+ private:
+  void lock_contended() noexcept;
+  std::atomic<std::uint8_t> word_{0};
+};
+
+struct PendingRefs {
+  ByteLock lock;
+  RefVec pending_decrefs;
+  // The queue's length, written under the lock: an entry finds an empty
+  // queue without taking it.
+  std::atomic<std::size_t> queued{0};
+};
+
+namespace detail {
+
+// initial-exec: the module is loaded once and never unloaded, and this keeps
+// each access a single instruction instead of a call into the TLS resolver.
+extern constinit thread_local std::int64_t gil_count [[gnu::tls_model("initial-exec")]];
+extern constinit thread_local RefVec owned_list [[gnu::tls_model("initial-exec")]];
+extern constinit thread_local OwnedListState owned_list_state [[gnu::tls_model("initial-exec")]];
+extern constinit PendingRefs pending_refs;
+
+[[noreturn]] void gil_prohibited(std::int64_t count);
+void touch_owned_list();  // registers the thread-exit destructor on first use
+void take_and_apply_pending();
+void release_owned_from(std::size_t start);
+void register_owned_slow(PyObject* obj);
+void defer_release(PyObject* obj);
+[[noreturn]] void owned_list_destroyed();
+
+inline void decref(PyObject* obj) noexcept { Py_DECREF(obj); }
+
+}  // namespace detail
+
+// Mark in the owned list; absent when the list was already destroyed.
+struct OwnedPool {
+  std::optional<std::size_t> start;
+};
+
+[[nodiscard]] inline std::int64_t gil_count() noexcept { return detail::gil_count; }
+// Whether this thread holds the interpreter's GIL right now, whatever the
+// frame's count says.
+[[nodiscard]] bool interpreter_gil_held() noexcept;
+[[nodiscard]] inline bool gil_is_held() noexcept { return detail::gil_count > 0; }
+
+inline void apply_pending() {
+  if (detail::pending_refs.queued.load(std::memory_order_acquire) != 0) [[unlikely]]
+    detail::take_and_apply_pending();
+}
+
+[[nodiscard]] inline OwnedPool open_pool() {
+  std::int64_t count = detail::gil_count;
+  if (count < 0) [[unlikely]]
+    detail::gil_prohibited(count);
+  detail::gil_count = count + 1;
+  apply_pending();
+  if (detail::owned_list_state != OwnedListState::Live) [[unlikely]] {
+    detail::touch_owned_list();
+    if (detail::owned_list_state == OwnedListState::Destroyed) return OwnedPool{};
+  }
+  return OwnedPool{detail::owned_list.len};
+}
+
+inline void close_pool(OwnedPool pool) {
+  if (pool.start) {
+    if (detail::owned_list_state != OwnedListState::Live) [[unlikely]] {
+      detail::touch_owned_list();
+      if (detail::owned_list_state == OwnedListState::Destroyed) detail::owned_list_destroyed();
+    }
+    RefVec& list = detail::owned_list;
+    if (list.len == *pool.start + 1) [[likely]] {
+      // One entry (a call's result, typically): it leaves the list first.
+      PyObject* obj = list.data[--list.len];
+      detail::decref(obj);
+    } else if (list.len > *pool.start) {
+      detail::release_owned_from(*pool.start);
+    }
+  }
+  detail::gil_count -= 1;
+}
+
+// Takes over one new reference; the innermost open pool releases it.
+inline void register_owned(PyObject* obj) {
+  auto& list = detail::owned_list;
+  if (detail::owned_list_state != OwnedListState::Live || list.len == list.cap) [[unlikely]]
+    return detail::register_owned_slow(obj);
+  list.data[list.len++] = obj;
+}
+
+// Gives up one reference: at once with the GIL, queued otherwise.
+inline void release_ref(PyObject* obj) {
+  if (gil_is_held()) [[likely]]
+    detail::decref(obj);
+  else
+    detail::defer_release(obj);
+}
+
+// A new reference the frame holds for a while; released on every path.
+class Owned {
+ public:
+  constexpr Owned() noexcept = default;
+  explicit Owned(PyObject* obj) noexcept : obj_(obj) {}
+  Owned(Owned&& other) noexcept : obj_(std::exchange(other.obj_, nullptr)) {}
+  Owned& operator=(Owned&& other) noexcept {
+    Owned old(std::exchange(obj_, std::exchange(other.obj_, nullptr)));
+    return *this;
+  }
+  Owned(const Owned&) = delete;
+  Owned& operator=(const Owned&) = delete;
+  ~Owned() {
+    if (obj_) release_ref(obj_);
+  }
+
+  [[nodiscard]] PyObject* get() const noexcept { return obj_; }
+  [[nodiscard]] PyObject* release() noexcept { return std::exchange(obj_, nullptr); }
+  explicit operator bool() const noexcept { return obj_ != nullptr; }
+
+ private:
+  PyObject* obj_ = nullptr;
+};
+
+[[nodiscard]] inline Owned new_ref(PyObject* obj) noexcept {
+  Py_INCREF(obj);
+  return Owned(obj);
+}
+
+// Holds the GIL for code that may run on a thread without it. Empty when the
+// thread already held the GIL through the frame.
+class GilEnsureGuard {
+ public:
+  GilEnsureGuard() noexcept = default;
+  GilEnsureGuard(PyGILState_STATE gstate, OwnedPool pool) noexcept : taken_(Taken{pool, gstate}) {}
+  GilEnsureGuard(const GilEnsureGuard&) = delete;
+  GilEnsureGuard& operator=(const GilEnsureGuard&) = delete;
+  ~GilEnsureGuard();
+
+  [[nodiscard]] bool taken() const noexcept { return taken_.has_value(); }
+
+ private:
+  friend void release_gil(GilEnsureGuard& guard);
+  struct Taken {
+    OwnedPool pool;
+    PyGILState_STATE gstate;
+  };
+  std::optional<Taken> taken_;
+};
+
+[[nodiscard]] GilEnsureGuard acquire_gil();
+void release_gil(GilEnsureGuard& guard);
+void interpreter_check_once();
+
+}  // namespace krenn

@@ -1,0 +1,89 @@
+#include "krenn/boundary.hpp"
+
+#include <cxxabi.h>
+
+#include <cstdlib>
+#include <new>
+
+#include "panic_exception.hpp"
+
+namespace krenn::detail {
+
+namespace {
+
+[[noreturn]] void abort_at_boundary() noexcept {
+  report_panic(ffi_boundary_message, std::source_location::current());
+  std::abort();
+}
+
+// After a panic while an error was restored: a panic that Python code raised
+// (a PanicException fetched while the error was built) becomes the caller's
+// PanicException, built without running Python code; any other ends the process.
+[[gnu::cold]] void restore_resumed(Panic& failure) {
+  if (!failure.resumed) abort_at_boundary();
+  PanicPayload payload = std::move(failure.payload);
+  try {
+    restore_error(error_from_panic(std::move(payload)));
+  } catch (Panic&) {
+    abort_at_boundary();
+  } catch (const OutOfMemory&) {
+    PyErr_NoMemory();
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  }
+}
+
+}  // namespace
+
+void restore_outcome(PyErr error) {
+  try {
+    restore_error(std::move(error));
+  } catch (Panic& failure) {
+    restore_resumed(failure);
+  } catch (const OutOfMemory&) {
+    PyErr_NoMemory();  // the interpreter keeps instances in reserve for this
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  }
+}
+
+void restore_caught() {
+  std::optional<PanicPayload> payload;
+  try {
+    throw;
+  } catch (abi::__forced_unwind&) {
+    throw;
+  } catch (Panic& p) {
+    payload.emplace(std::move(p.payload));
+  } catch (const OutOfMemory&) {
+    PyErr_NoMemory();
+    return;
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    return;
+  } catch (...) {
+    fatal_error("an exception that is not a panic reached the entry boundary");
+  }
+  std::optional<PyErr> err;
+  try {
+    err.emplace(error_from_panic(std::move(*payload)));
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    return;
+  }
+  restore_outcome(std::move(*err));
+}
+
+void escaped_boundary() {
+  try {
+    throw;
+  } catch (abi::__forced_unwind&) {
+    throw;
+  } catch (Panic&) {
+    abort_at_boundary();
+  } catch (...) {
+    fatal_error("an exception that is not a panic reached the entry boundary");
+  }
+}
+
+}  // namespace krenn::detail

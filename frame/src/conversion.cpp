@@ -1,0 +1,104 @@
+// Converting an argument to an unsigned 64-bit integer, and naming the
+// argument in a conversion error. On the error paths that ordinary calls
+// take, so built for speed.
+#include <cstring>
+
+#include "format.hpp"
+#include "krenn/arguments.hpp"
+#include "text.hpp"
+
+namespace krenn {
+
+namespace detail {
+
+Result<std::uint64_t> index_to_u64_protocol(PyObject* obj) {
+  // Without __index__ the interpreter's error is known: made when raised.
+  if (!PyLong_Check(obj) && !PyIndex_Check(obj)) [[unlikely]]
+    return failure(new_not_an_integer_error(reinterpret_cast<PyObject*>(Py_TYPE(obj))));
+  PyObject* index = PyNumber_Index(obj);
+  if (!index) return failure(fetch_error());
+  unsigned long long value = PyLong_AsUnsignedLongLong(index);
+  if (value == static_cast<unsigned long long>(-1)) [[unlikely]] {
+    std::optional<PyErr> err = try_fetch_error();
+    Py_DECREF(index);
+    if (err) return failure(std::move(*err));
+    return static_cast<std::uint64_t>(value);
+  }
+  Py_DECREF(index);
+  return static_cast<std::uint64_t>(value);
+}
+
+}  // namespace detail
+
+namespace {
+
+// "argument '<name>': '<type name>' object cannot be interpreted as an
+// integer", composed directly: the same text as wrapping the interpreter's.
+// Nothing for names that the interpreter's own formatting must decide.
+[[nodiscard]] std::optional<PyErr> not_an_integer_argument(std::string_view name, PyObject* type) {
+  const char* tp_name = reinterpret_cast<PyTypeObject*>(type)->tp_name;
+  std::size_t size = 0;
+  while (size <= 200 && tp_name[size] && static_cast<unsigned char>(tp_name[size]) < 0x80) ++size;
+  if (size > 200 || tp_name[size]) return std::nullopt;  // long or not ASCII
+  for (char c : name)
+    if (static_cast<unsigned char>(c) >= 0x80) return std::nullopt;
+  return new_uncaused_type_error({"argument '", name, "': '", std::string_view(tp_name, size),
+                                  "' object cannot be interpreted as an integer"});
+}
+
+// Out of line, so that argument_to_u64 keeps a small frame while __index__
+// runs: the next call of the function may be made from inside it.
+[[gnu::noinline]] PyErr not_an_integer_failure(std::string_view name, PyObject* obj) {
+  auto* type = reinterpret_cast<PyObject*>(Py_TYPE(obj));
+  if (std::optional<PyErr> direct = not_an_integer_argument(name, type)) return std::move(*direct);
+  return wrap_argument_error(name, new_not_an_integer_error(type));
+}
+
+[[gnu::noinline]] PyErr conversion_failure(std::string_view name) {
+  return wrap_argument_error(name, fetch_error());
+}
+
+[[gnu::noinline]] std::optional<PyErr> overflow_failure(std::string_view name) {
+  std::optional<PyErr> err = try_fetch_error();
+  if (!err) return std::nullopt;
+  return wrap_argument_error(name, std::move(*err));
+}
+
+}  // namespace
+
+Result<std::uint64_t> argument_to_u64(PyObject* obj, std::string_view name) {
+  if (std::uint64_t value; exact_u64(obj, value)) return value;
+  if (!PyLong_Check(obj) && !PyIndex_Check(obj)) [[unlikely]]
+    return failure(not_an_integer_failure(name, obj));
+  PyObject* index = PyNumber_Index(obj);
+  if (!index) [[unlikely]]
+    return failure(conversion_failure(name));
+  unsigned long long value = PyLong_AsUnsignedLongLong(index);
+  if (value == static_cast<unsigned long long>(-1)) [[unlikely]] {
+    std::optional<PyErr> err = overflow_failure(name);
+    Py_DECREF(index);
+    if (err) return failure(std::move(*err));
+    return static_cast<std::uint64_t>(value);
+  }
+  Py_DECREF(index);
+  return static_cast<std::uint64_t>(value);
+}
+
+PyErr wrap_argument_error(std::string_view name, PyErr err) {
+  if (PyObject* type = not_an_integer_type(err)) {
+    if (std::optional<PyErr> direct = not_an_integer_argument(name, type))
+      return std::move(*direct);
+  }
+  PyObject* type = error_type(err);
+  if (!PyExc_TypeError) api_call_failed();
+  if (type != PyExc_TypeError) return err;
+  TextBuffer text;
+  text += "argument '";
+  text += name;
+  text += "': ";
+  if (Result<void> shown = display_object(error_value(err), text); !shown) [[unlikely]]
+    return std::move(shown.error());
+  return new_caused_type_error(text.view(), error_cause(err));
+}
+
+}  // namespace krenn

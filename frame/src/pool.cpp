@@ -1,0 +1,217 @@
+#include "krenn/pool.hpp"
+
+#include <sched.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+
+#include "text.hpp"
+
+namespace krenn {
+
+namespace detail {
+
+constinit thread_local std::int64_t gil_count = 0;
+constinit thread_local RefVec owned_list{};
+constinit thread_local OwnedListState owned_list_state = OwnedListState::Fresh;
+constinit PendingRefs pending_refs{};
+
+namespace {
+
+// Its destructor is the owned list's thread-exit clean-up. The references still
+// listed are not released: the interpreter may already be gone for this thread.
+struct OwnedListReaper {
+  constexpr OwnedListReaper() noexcept = default;
+  ~OwnedListReaper() {
+    owned_list_state = OwnedListState::Destroyed;
+    owned_list.free_storage();
+  }
+};
+
+thread_local OwnedListReaper owned_list_reaper;
+
+// Frees the storage of a list taken out of the owned list or the queue.
+struct TakenRefs {
+  PyObject** data;
+  std::size_t len;
+  ~TakenRefs() { std::free(data); }
+};
+
+void decref_all(PyObject* const* refs, std::size_t count) {
+  for (std::size_t i = 0; i < count; ++i) decref(refs[i]);
+}
+
+}  // namespace
+
+void gil_prohibited(std::int64_t count) {
+  if (count == -1)
+    panic("Access to the GIL is prohibited while a __traverse__ implmentation is running.");
+  panic("Access to the GIL is currently prohibited.");
+}
+
+void touch_owned_list() {
+  if (owned_list_state != OwnedListState::Fresh) return;
+  // Naming the thread_local object registers its destructor for this thread.
+  [[maybe_unused]] volatile auto* reaper = &owned_list_reaper;
+  owned_list_state = OwnedListState::Live;
+}
+
+void owned_list_destroyed() {
+  panic("cannot access a Thread Local Storage value during or after destruction");
+}
+
+void release_owned_from(std::size_t start) {
+  RefVec& list = owned_list;
+  std::size_t count = list.len - start;
+  // The moved entries leave the list before any release runs: a deallocation
+  // that registers or releases references finds the list at the pool's mark.
+  constexpr std::size_t inline_capacity = 16;
+  if (count <= inline_capacity) {
+    PyObject* moved[inline_capacity];
+    for (std::size_t i = 0; i < count; ++i) moved[i] = list.data[start + i];
+    list.len = start;
+    decref_all(moved, count);
+    return;
+  }
+  TakenRefs taken{static_cast<PyObject**>(std::malloc(count * sizeof(PyObject*))), count};
+  if (!taken.data) [[unlikely]] {
+    // No memory for the buffer: each entry still leaves the list before its
+    // release, newest first.
+    while (list.len > start) decref(list.data[--list.len]);
+    return;
+  }
+  std::memcpy(taken.data, list.data + start, count * sizeof(PyObject*));
+  list.len = start;
+  decref_all(taken.data, taken.len);
+}
+
+void register_owned_slow(PyObject* obj) {
+  touch_owned_list();
+  if (owned_list_state == OwnedListState::Destroyed) return;  // never released
+  if (!owned_list.try_push(obj)) [[unlikely]] {
+    decref(obj);
+    out_of_memory();
+  }
+}
+
+void defer_release(PyObject* obj) {
+  std::lock_guard guard(pending_refs.lock);
+  // Without the GIL there is no one to tell: when the queue cannot grow, the
+  // reference is leaked rather than the process ended.
+  if (pending_refs.pending_decrefs.try_push(obj))
+    pending_refs.queued.store(pending_refs.pending_decrefs.len, std::memory_order_release);
+}
+
+void take_and_apply_pending() {
+  pending_refs.lock.lock();
+  RefVec& queue = pending_refs.pending_decrefs;
+  TakenRefs taken{queue.data, queue.len};
+  queue = RefVec{};
+  pending_refs.queued.store(0, std::memory_order_relaxed);
+  pending_refs.lock.unlock();
+  decref_all(taken.data, taken.len);
+}
+
+}  // namespace detail
+
+bool RefVec::grow() {
+  std::size_t new_cap = std::max({std::size_t{4}, cap * 2, len + 1});
+  auto* grown = static_cast<PyObject**>(std::realloc(data, new_cap * sizeof(PyObject*)));
+  if (!grown) return false;
+  data = grown;
+  cap = new_cap;
+  return true;
+}
+
+bool interpreter_gil_held() noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+  PyThreadState* current = PyThreadState_GetUnchecked();
+#else
+  PyThreadState* current = _PyThreadState_UncheckedGet();
+#endif
+  return current && current->thread_id == PyThread_get_thread_ident();
+}
+
+void RefVec::free_storage() noexcept {
+  std::free(data);
+  *this = RefVec{};
+}
+
+void ByteLock::lock_contended() noexcept {
+  std::uint8_t expected = 0;
+  while (!word_.compare_exchange_weak(expected, 1, std::memory_order_acquire)) {
+    expected = 0;
+    sched_yield();
+  }
+}
+
+namespace {
+
+constinit std::atomic<std::uint8_t> interpreter_checked{0};
+constinit ByteLock interpreter_check_lock;
+
+constexpr std::string_view not_initialized_message =
+    "The Python interpreter is not initialized.\n\n"
+    "Consider calling `Py_Initialize()` before attempting to use Python APIs.";
+
+[[noreturn]] void assert_ne_failed(int left, int right, std::string_view message) {
+  TextBuffer text;
+  text += "assertion `left != right` failed: ";
+  text += message;
+  // Both are 0 when it fails; written as numbers all the same.
+  text += "\n  left: ";
+  text += left < 0 ? "-" : "";
+  text.append_number(
+      static_cast<std::uint64_t>(left < 0 ? -static_cast<std::int64_t>(left) : left));
+  text += "\n right: ";
+  text += right < 0 ? "-" : "";
+  text.append_number(
+      static_cast<std::uint64_t>(right < 0 ? -static_cast<std::int64_t>(right) : right));
+  panic_owned(std::string(text.view()));
+}
+
+// If Ensure succeeded but the pool cannot open, the GIL state goes back as the
+// panic passes, so the thread does not keep the GIL for ever.
+struct EnsuredState {
+  PyGILState_STATE gstate;
+  bool keep = false;
+  ~EnsuredState() {
+    if (!keep) PyGILState_Release(gstate);
+  }
+};
+
+}  // namespace
+
+void interpreter_check_once() {
+  if (interpreter_checked.load(std::memory_order_acquire)) return;
+  std::lock_guard guard(interpreter_check_lock);
+  if (interpreter_checked.load(std::memory_order_relaxed)) return;
+  int initialized = Py_IsInitialized();
+  if (initialized == 0) assert_ne_failed(initialized, 0, not_initialized_message);
+  interpreter_checked.store(1, std::memory_order_release);
+}
+
+GilEnsureGuard acquire_gil() {
+  if (gil_is_held()) return GilEnsureGuard{};
+  interpreter_check_once();
+  if (gil_is_held()) return GilEnsureGuard{};
+  EnsuredState ensured{PyGILState_Ensure()};
+  OwnedPool pool = open_pool();
+  ensured.keep = true;
+  return GilEnsureGuard{ensured.gstate, pool};
+}
+
+void release_gil(GilEnsureGuard& guard) {
+  if (!guard.taken_) return;
+  auto taken = *guard.taken_;
+  guard.taken_.reset();
+  close_pool(taken.pool);
+  PyGILState_Release(taken.gstate);
+}
+
+GilEnsureGuard::~GilEnsureGuard() { release_gil(*this); }
+
+}  // namespace krenn
