@@ -1,35 +1,18 @@
 """The sdist alone is enough: it builds and installs into a fresh environment."""
 
-import os
-import subprocess
 import sys
 import tarfile
 import venv
 from pathlib import Path, PurePosixPath
 
 import pytest
+from fresh_env import run
 
 pytest.importorskip("build", reason="build is not installed: pip install -r tests/requirements.txt")
 
 pytestmark = pytest.mark.slow
 
 ROOT = Path(__file__).resolve().parents[1]
-
-
-def run(args: list[str | Path], cwd: Path, timeout: float) -> subprocess.CompletedProcess[str]:
-    # Nothing from the outer interpreter's path may leak into the fresh one.
-    env = {k: v for k, v in os.environ.items() if k not in ("PYTHONPATH", "PYTHONHOME")}
-    proc = subprocess.run(
-        [str(a) for a in args],
-        cwd=cwd,
-        env=env,
-        capture_output=True,
-        text=True,
-        timeout=timeout,
-        check=False,
-    )
-    assert proc.returncode == 0, f"{args}\n{proc.stdout}\n{proc.stderr}"
-    return proc
 
 
 @pytest.fixture(scope="module")

@@ -1,0 +1,49 @@
+"""The frame as its own package: the krenn wheel, and a module built on it out
+of tree in a fresh environment, as the README tells a user to."""
+
+import sys
+import venv
+import zipfile
+from pathlib import Path
+
+import pytest
+from fresh_env import run
+
+pytestmark = pytest.mark.slow
+
+ROOT = Path(__file__).resolve().parents[1]
+EXAMPLE = ROOT / "examples" / "demo"
+
+
+@pytest.fixture(scope="module")
+def wheel_dir(tmp_path_factory: pytest.TempPathFactory) -> Path:
+    out = tmp_path_factory.mktemp("wheels")
+    run([sys.executable, "-m", "pip", "wheel", "--quiet", "-w", out, ROOT / "frame"], out, 300)
+    return out
+
+
+def test_wheel_is_pure_and_holds_headers_sources_and_package(wheel_dir: Path) -> None:
+    (wheel,) = wheel_dir.glob("krenn-*-py3-none-any.whl")
+    names = set(zipfile.ZipFile(wheel).namelist())
+    assert {
+        "krenn/include/krenn/krenn.hpp",
+        "krenn/src/CMakeLists.txt",
+        "krenn/cmake/krennConfig.cmake",
+        "krenn/cmake/krennConfigVersion.cmake",
+    } <= names
+    assert not [n for n in names if n.endswith((".so", ".o", ".a"))]
+
+
+def test_example_builds_out_of_tree_and_passes_its_tests(wheel_dir: Path, tmp_path: Path) -> None:
+    env_dir = tmp_path / "venv"
+    venv.create(env_dir, with_pip=True)
+    python = env_dir / "bin" / "python"
+    pip = [python, "-m", "pip", "install", "--quiet", "--find-links", wheel_dir]
+    run([*pip, EXAMPLE, "krenn", "pytest"], tmp_path, timeout=600)
+    run([python, "-m", "pytest", "-q", "-p", "no:cacheprovider", EXAMPLE / "tests"], tmp_path, 120)
+    cmake_dir = run([python, "-m", "krenn", "--cmake-dir"], tmp_path, 60).stdout.strip()
+    assert (Path(cmake_dir) / "krennConfig.cmake").is_file()
+    # Two modules on the frame, each with its own copy of the frame's state.
+    both = "import demo, krenn_python; print(demo.add(1, 2), krenn_python.sum_as_string(3, 4))"
+    run([*pip, ROOT], tmp_path, timeout=600)
+    assert run([python, "-c", both], tmp_path, 60).stdout.split() == ["3", "7"]
