@@ -406,26 +406,48 @@ exact_f64(PyObject *o, double *out)
     return 0;
 }
 
-/* Upper-cases the ASCII letters among n bytes, eight at a time: a byte's
- * top bit marks it when it is below 0x80, at least 'a' and at most 'z'. */
+/* Upper-cases the ASCII letters in a word of bytes: a byte's top bit marks
+ * it when it is below 0x80, at least 'a' and at most 'z'. */
+#define UPPER_WORD(type, w)                                                  \
+    do {                                                                     \
+        const type ones_ = (type)0x0101010101010101ULL;                     \
+        type low_ = (w) & (type)(0x7f * ones_);                              \
+        type mask_ = (type)((low_ + (type)((0x80 - 'a') * ones_)) &         \
+                            ~(low_ + (type)((0x80 - 'z' - 1) * ones_)) &    \
+                            ~(w) & (type)(0x80 * ones_));                    \
+        (w) ^= mask_ >> 2;                                                   \
+    } while (0)
+
+/* dst from src, n bytes, letters upper-cased a word at a time; the last
+ * word overlaps the one before rather than go byte by byte. */
 static inline void
 upper_ascii(unsigned char *dst, const unsigned char *src, Py_ssize_t n)
 {
-    const uint64_t ones = 0x0101010101010101ULL;
-    Py_ssize_t i = 0;
-    for (; i + 8 <= n; i += 8) {
+    if (n >= 8) {
         uint64_t w;
-        memcpy(&w, src + i, 8);
-        uint64_t low = w & (0x7f * ones);
-        uint64_t mask = (low + (0x80 - 'a') * ones) &
-                        ~(low + (0x80 - 'z' - 1) * ones) & ~w & (0x80 * ones);
-        w ^= mask >> 2;
-        memcpy(dst + i, &w, 8);
+        for (Py_ssize_t i = 0; i < n - 8; i += 8) {
+            memcpy(&w, src + i, 8);
+            UPPER_WORD(uint64_t, w);
+            memcpy(dst + i, &w, 8);
+        }
+        memcpy(&w, src + n - 8, 8);
+        UPPER_WORD(uint64_t, w);
+        memcpy(dst + n - 8, &w, 8);
     }
-    for (; i < n; i++) {
-        unsigned char c = src[i];
-        dst[i] = (unsigned char)((unsigned)(c - 'a') < 26 ? c - 32 : c);
+    else if (n >= 4) {
+        uint32_t a, b;
+        memcpy(&a, src, 4);
+        memcpy(&b, src + n - 4, 4);
+        UPPER_WORD(uint32_t, a);
+        UPPER_WORD(uint32_t, b);
+        memcpy(dst, &a, 4);
+        memcpy(dst + n - 4, &b, 4);
     }
+    else
+        for (Py_ssize_t i = 0; i < n; i++) {
+            unsigned char c = src[i];
+            dst[i] = (unsigned char)((unsigned)(c - 'a') < 26 ? c - 32 : c);
+        }
 }
 
 /* --- the calls ----------------------------------------------------------- */
@@ -492,24 +514,29 @@ shout(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
     PyObject *s;
     if (nargs == 1 && kwnames == NULL)
         s = args[0];
-    else if (bind(&shout_sig, args, nargs, kwnames, &s) < 0)
-        return NULL;
+    else {
+        PyObject *slot;
+        if (bind(&shout_sig, args, nargs, kwnames, &slot) < 0)
+            return NULL;
+        s = slot;
+    }
     if (!PyUnicode_Check(s)) {
         not_a_str(s, "s");
         return NULL;
     }
-    /* A compact ASCII str is its own UTF-8, and so is the result. */
+    /* A compact ASCII str is its own UTF-8, and so is the result; its
+     * bytes follow the header. */
     if (!PyUnicode_IS_COMPACT_ASCII(s))
         return shout_utf8(s);
     Py_ssize_t len = PyUnicode_GET_LENGTH(s);
-    const unsigned char *src = PyUnicode_1BYTE_DATA(s);
+    const Py_UCS1 *src = (const Py_UCS1 *)((PyASCIIObject *)s + 1);
     if (len == 1) { /* the interpreter's cached one-character str */
         unsigned char c = src[0];
         return PyUnicode_FromOrdinal((unsigned)(c - 'a') < 26 ? c - 32 : c);
     }
     PyObject *out = PyUnicode_New(len, 127);
     if (out != NULL)
-        upper_ascii(PyUnicode_1BYTE_DATA(out), src, len);
+        upper_ascii((Py_UCS1 *)((PyASCIIObject *)out + 1), src, len);
     return out;
 }
 
@@ -520,8 +547,12 @@ is_even(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
     PyObject *o;
     if (nargs == 1 && kwnames == NULL)
         o = args[0];
-    else if (bind(&is_even_sig, args, nargs, kwnames, &o) < 0)
-        return NULL;
+    else {
+        PyObject *slot;
+        if (bind(&is_even_sig, args, nargs, kwnames, &slot) < 0)
+            return NULL;
+        o = slot;
+    }
     long long v;
     if (!exact_i64(o, &v)) {
         v = i64_protocol(o, "n");
