@@ -1,7 +1,8 @@
-"""Run under callgrind by run.py: python3 bench/cg_probe.py IMPL N [DIR]
+"""Run under callgrind by run.py: python3 bench/cg_probe.py IMPL N [DIR] [GROUP]
 
-DIR, if given, is searched first for the module (a krenn_python build that
-keeps its symbols, so the profile can name functions).
+DIR, if given and not empty, is searched first for the module (a krenn_python
+build that keeps its symbols, so the profile can name functions). GROUP is
+the case group, "sum" (the default) or "everyday".
 
 For every case (and an empty loop) it runs N calls, then 2N calls, dumping
 the counters after each, so that (2N segment - N segment) / N is the cost of
@@ -18,17 +19,19 @@ WARM_UP = 300  # well past the point where 3.11 specialises the call site
 
 def main():
     name, n = sys.argv[1], int(sys.argv[2])
-    sys.path[:0] = [*sys.argv[3:4], str(impls.LIB)]
-    f = impls.load(name)
+    first = [d for d in sys.argv[3:4] if d]
+    group = impls.GROUPS[sys.argv[4] if len(sys.argv) > 4 else "sum"]
+    sys.path[:0] = [*first, str(impls.LIB)]
+    funcs = group.funcs(name)
     import bench_cgmark
 
-    loops = [(key, impls.make_loop(stmt)) for key, _, stmt, _ in impls.CASES]
-    loops.append(("baseline", impls.make_loop(impls.BASELINE_STMT)))
+    loops = [(key, funcs[key], impls.make_loop(group.stmts[key])) for key in group.case_keys]
+    loops.append(("baseline", None, impls.make_loop(impls.BASELINE_STMT)))
     gc.disable()  # as timeit does
-    for _, loop in loops:
+    for _, f, loop in loops:
         loop(f, WARM_UP)
     bench_cgmark.dump("setup")
-    for key, loop in loops:
+    for key, f, loop in loops:
         loop(f, n)
         bench_cgmark.dump(f"{key} n")
         loop(f, 2 * n)

@@ -1,5 +1,5 @@
 """Implementations and call cases shared by run.py, cg_probe.py and
-check_limit.py."""
+check_limit.py: the sum_as_string group and the everyday-types group."""
 
 import importlib
 import importlib.util
@@ -50,23 +50,92 @@ CASE_KEYS = [c[0] for c in CASES]
 BASELINE_STMT = "pass"
 
 
+# The everyday-types group: functions over float, int, str, bool and None.
+# (name, module); each case names the function it calls. krenn's module is
+# built apart from this folder's CMake and found in LIB or on sys.path.
+EVERYDAY_IMPLS = [
+    ("limit", "bench_limit_everyday"),
+    ("krenn", "bench_krenn_everyday"),
+    ("nanobind", "bench_nanobind_everyday"),
+    ("pybind11", "bench_pybind11_everyday"),
+]
+
+# (key, label, function, statement timed, expected result or exception type)
+EVERYDAY_CASES = [
+    ("scale", "scale(1.5, 3)", "scale", "f(1.5, 3)", 4.5),
+    ("scale_kw", "scale(x=1.5, k=3)", "scale", "f(x=1.5, k=3)", 4.5),
+    ("shout", 'shout("hello")', "shout", 'f("hello")', "HELLO"),
+    ("is_even", "is_even(7)", "is_even", "f(7)", False),
+    ("nothing", "nothing()", "nothing", "f()", None),
+    ("err_scale", 'scale("a", 1)', "scale", _guarded('f("a", 1)'), TypeError),
+    ("err_shout", "shout(1)", "shout", _guarded("f(1)"), TypeError),
+    ("err_is_even", "is_even(2**70)", "is_even", _guarded(f"f({2**70})"), OverflowError),
+    ("err_nothing", "nothing(1)", "nothing", _guarded("f(1)"), TypeError),
+]
+
+
 def is_error_case(key):
     return key.startswith("err")
 
 
-def load(name):
-    """The callable for an implementation; raises ImportError if absent."""
-    _, module, attr = next(i for i in IMPLS if i[0] == name)
+def _import(module):
     if module == "purepy":
         # By path, so bench/'s subfolders never shadow installed packages.
         spec = importlib.util.spec_from_file_location("purepy", BENCH / "purepy.py")
         mod = importlib.util.module_from_spec(spec)
         spec.loader.exec_module(mod)
-    else:
-        if str(LIB) not in sys.path:
-            sys.path.insert(0, str(LIB))
-        mod = importlib.import_module(module)
-    return getattr(mod, attr)
+        return mod
+    if str(LIB) not in sys.path:
+        sys.path.insert(0, str(LIB))
+    return importlib.import_module(module)
+
+
+def load(name):
+    """The sum_as_string callable for an implementation; raises ImportError
+    if absent."""
+    _, module, attr = next(i for i in IMPLS if i[0] == name)
+    return getattr(_import(module), attr)
+
+
+class Group:
+    """Implementations and the cases they are measured on."""
+
+    def __init__(self, key, title, impls, cases, profiled):
+        self.key = key
+        self.title = title
+        self.impls = impls  # (name, module[, function for every case])
+        self.cases = cases  # (key, label, function or None, statement, expected)
+        self.names = [i[0] for i in impls]
+        self.modules = {i[0]: i[1] for i in impls}
+        self.case_keys = [c[0] for c in cases]
+        self.labels = {c[0]: c[1] for c in cases}
+        self.stmts = {c[0]: c[3] for c in cases}
+        self.expected = {c[0]: c[4] for c in cases}
+        self.profiled = profiled  # cases whose instructions the report breaks down
+
+    def funcs(self, name):
+        """{case: callable} for an implementation; raises ImportError or
+        AttributeError if it is absent."""
+        impl = next(i for i in self.impls if i[0] == name)
+        mod = _import(impl[1])
+        return {c[0]: getattr(mod, c[2] or impl[2]) for c in self.cases}
+
+
+SUM = Group(
+    "sum",
+    "sum_as_string",
+    IMPLS,
+    [(k, lb, None, s, e) for k, lb, s, e in CASES],
+    ["pos", "d17"],
+)
+EVERYDAY = Group(
+    "everyday",
+    "everyday types",
+    EVERYDAY_IMPLS,
+    EVERYDAY_CASES,
+    ["scale", "shout", "is_even", "nothing"],
+)
+GROUPS = {g.key: g for g in (SUM, EVERYDAY)}
 
 
 # --- outcomes ----------------------------------------------------------------
@@ -91,11 +160,11 @@ def describe_error(e, handled=None):
     }
 
 
-def call_once(f, key):
+def call_once(f, key, group=SUM):
     """One case outside any loop, run plainly and again inside an except
     block: {"plain": ..., "handled": ...}, each {"result": repr} or the
     exception as describe_error gives it."""
-    stmt = {c[0]: c[2] for c in CASES}[key]
+    stmt = group.stmts[key]
     call = stmt.split("\n")[1].strip() if stmt.startswith("try") else stmt
     code = compile(call, "<case>", "eval")
     out = {}
@@ -115,11 +184,11 @@ def call_once(f, key):
     return out
 
 
-def strict_note(key, outcome):
-    """None if the outcome is what a strict uint64 binding gives, else a note."""
-    expected = {c[0]: c[3] for c in CASES}[key]
+def strict_note(key, outcome, group=SUM):
+    """None if the outcome is what a strict binding gives, else a note."""
+    expected = group.expected[key]
     got = outcome["plain"]
-    if isinstance(expected, str):
+    if not (isinstance(expected, type) and issubclass(expected, BaseException)):
         if got.get("result") == repr(expected):
             return None
         return f"expected {expected!r}, got {got}"

@@ -1,7 +1,9 @@
 #!/usr/bin/env python3
 """Benchmark krenn_python.sum_as_string against the limit (hand-written C
 with krenn's exact behaviour), a plainer C floor, nanobind, pybind11, Cython
-and pure Python.
+and pure Python; and, as a second group, functions over everyday types
+(scale, shout, is_even, nothing) against their own limit, nanobind and
+pybind11.
 
     python3 bench/run.py            # build peers, time, count, report
     python3 bench/run.py --quick    # fewer rounds, for a smoke run
@@ -11,7 +13,9 @@ implementation's outcome per case against the limit's, times them
 interleaved in one process, counts instructions per call under callgrind,
 measures module sizes and C stack per nested call, and writes
 bench/results.md and bench/results.png. krenn_python is imported from the
-installed package (pip install .); if it is missing it is skipped.
+installed package (pip install .), krenn's everyday module
+bench_krenn_everyday from bench/_build/lib or sys.path; either is skipped if
+missing.
 Needs: cmake, a C/C++ compiler, pip install -r bench/requirements.txt,
 valgrind for the instruction counts and strip (binutils) for the module
 sizes (each skipped without it).
@@ -36,7 +40,7 @@ from importlib import metadata
 from pathlib import Path
 
 import impls
-from impls import BENCH, BUILD, CASE_KEYS, CASES, LIB
+from impls import BENCH, BUILD, CASE_KEYS, CASES, EVERYDAY, LIB, SUM
 
 CG_DIR = BUILD / "callgrind"
 KRENN_SYMS = BUILD / "krenn"  # same sources and flags as the wheel, plus -g
@@ -108,14 +112,15 @@ CHECK_SRC = """
 import json, sys
 sys.path.insert(0, sys.argv[1])
 import impls
+group = impls.GROUPS[sys.argv[3]]
 try:
-    f = impls.load(sys.argv[2])
+    funcs = group.funcs(sys.argv[2])
 except Exception as e:
     print(json.dumps({"missing": f"{type(e).__name__}: {e}"})); sys.exit()
 out = {}
-for key in impls.CASE_KEYS:
+for key in group.case_keys:
     print(json.dumps({"case": key}), flush=True)
-    out[key] = impls.call_once(f, key)
+    out[key] = impls.call_once(funcs[key], key, group)
 print(json.dumps({"outcomes": out}))
 """
 
@@ -127,10 +132,10 @@ print(json.dumps({"stack": impls.stack_per_level(impls.load(sys.argv[2]))}))
 """
 
 
-def child(src, name, what):
+def child(src, name, what, *extra):
     """Runs src for one implementation in a child, so a crash costs only it."""
     p = subprocess.run(
-        [sys.executable, "-c", src, str(BENCH), name],
+        [sys.executable, "-c", src, str(BENCH), name, *extra],
         capture_output=True,
         text=True,
         timeout=120,
@@ -143,17 +148,17 @@ def child(src, name, what):
     return lines[-1]
 
 
-def check(name):
+def check(name, group=SUM):
     """Outcomes per case, plain and inside an except block."""
-    return child(CHECK_SRC, name, "import")
+    return child(CHECK_SRC, name, "import", group.key)
 
 
-def agreement(status, names):
+def agreement(status, names, group=SUM):
     """Per implementation and case: None where the outcome is the limit's,
     else a note saying what differs."""
     ref = status["limit"]["outcomes"]
     return {
-        n: {k: impls.outcome_note(status[n]["outcomes"][k], ref[k]) for k in CASE_KEYS}
+        n: {k: impls.outcome_note(status[n]["outcomes"][k], ref[k]) for k in group.case_keys}
         for n in names
     }
 
@@ -210,7 +215,7 @@ def stack_bytes(names):
 # --- timing ------------------------------------------------------------------
 
 
-def time_all(funcs, rounds, target_s, seed=1):
+def time_all(funcs, rounds, target_s, group=SUM, seed=1):
     """Median ns per call and ratio to the limit, from interleaved rounds.
 
     Each round takes one sample of every implementation (and of an empty
@@ -221,10 +226,10 @@ def time_all(funcs, rounds, target_s, seed=1):
     """
     names = list(funcs)
     timers = {}
-    for key, _, stmt, _ in CASES:
+    for key in group.case_keys:
         for name in [*names, "(loop)"]:
-            f = funcs.get(name)
-            s = impls.BASELINE_STMT if name == "(loop)" else stmt
+            f = funcs[name][key] if name in funcs else None
+            s = impls.BASELINE_STMT if name == "(loop)" else group.stmts[key]
             t = timeit.Timer(s, setup="f = _f", globals={"_f": f})
             per = min(t.timeit(200) for _ in range(3)) / 200
             sub_s = target_s / SUBSAMPLES
@@ -234,14 +239,14 @@ def time_all(funcs, rounds, target_s, seed=1):
     rng = random.Random(seed)
     order = [*names, "(loop)"]
     for _r in range(rounds):
-        for key in CASE_KEYS:
+        for key in group.case_keys:
             rng.shuffle(order)
             for name in order:
                 t, number = timers[key, name]
                 best = min(t.timeit(number) for _ in range(SUBSAMPLES))
                 samples[key, name].append(best / number * 1e9)
     res = {}
-    for key in CASE_KEYS:
+    for key in group.case_keys:
         base = samples[key, "(loop)"]
         net = {n: [s - b for s, b in zip(samples[key, n], base, strict=True)] for n in names}
         for n in names:
@@ -303,8 +308,8 @@ def parse_callgrind(path):
     return label, costs
 
 
-def callgrind_one(name, n, from_dir=None, tag=None):
-    out = CG_DIR / (tag or name)
+def callgrind_one(name, n, from_dir=None, tag=None, group=SUM):
+    out = CG_DIR / (tag or name) if group is SUM else CG_DIR / f"{group.key}-{tag or name}"
     shutil.rmtree(out, ignore_errors=True)
     out.mkdir(parents=True)
     env = dict(os.environ, PYTHONHASHSEED="0")
@@ -317,8 +322,10 @@ def callgrind_one(name, n, from_dir=None, tag=None):
         name,
         str(n),
     ]
-    if from_dir:
-        cmd.append(str(from_dir))
+    if from_dir or group is not SUM:
+        cmd.append(str(from_dir or ""))
+    if group is not SUM:
+        cmd.append(group.key)
     p = subprocess.run(cmd, env=env, capture_output=True, text=True, cwd=BENCH, check=False)
     if p.returncode != 0:
         return {"error": p.stderr.strip()[-500:]}
@@ -328,24 +335,31 @@ def callgrind_one(name, n, from_dir=None, tag=None):
         if label:
             segs[label] = costs
     per_fn = {}
-    for key in [*CASE_KEYS, "baseline"]:
+    for key in [*group.case_keys, "baseline"]:
         a, b = segs[f"{key} n"], segs[f"{key} 2n"]
         per_fn[key] = {k: (b.get(k, 0) - a.get(k, 0)) / n for k in set(a) | set(b)}
     base = per_fn.pop("baseline")
     res = {}
-    for key in CASE_KEYS:
+    for key in group.case_keys:
         fns = {k: v - base.get(k, 0) for k, v in per_fn[key].items()}
         res[key] = {"ir": sum(fns.values()), "fns": {k: v for k, v in fns.items() if abs(v) >= 0.5}}
     return res
 
 
-def callgrind_all(names, n, krenn_syms):
-    jobs = [(x, n, None, None) for x in names]
-    if krenn_syms and "krenn" in names:
-        jobs.append(("krenn", n, krenn_syms, "krenn+syms"))
+def callgrind_all(jobs, n):
+    """{group key: {implementation: result}} for jobs of (group, names,
+    krenn build with symbols or None), two valgrinds at a time."""
+    runs = []
+    for group, names, krenn_syms in jobs:
+        runs += [(x, n, None, None, group) for x in names]
+        if krenn_syms and "krenn" in names:
+            runs.append(("krenn", n, krenn_syms, "krenn+syms", group))
     with ThreadPoolExecutor(max_workers=2) as pool:
-        done = pool.map(lambda j: callgrind_one(*j), jobs)
-        return dict(zip([j[3] or j[0] for j in jobs], done, strict=True))
+        done = list(pool.map(lambda r: callgrind_one(*r), runs))
+    out = {group.key: {} for group, _, _ in jobs}
+    for r, res in zip(runs, done, strict=True):
+        out[r[4].key][r[3] or r[0]] = res
+    return out
 
 
 # --- report ------------------------------------------------------------------
@@ -416,26 +430,26 @@ def short_name(key):
     return f"{''.join(out)} [{obj}]"
 
 
-def footnote_marks(notes, names):
-    """Numbered marks for outcomes that differ from the limit's."""
-    labels = {c[0]: c[1] for c in CASES}
+def footnote_marks(notes, names, group=SUM, first=1):
+    """Numbered marks, from first on, for outcomes that differ from the limit's."""
+    labels = group.labels
     marks, footnotes = {}, []
     for name in names:
-        for key in CASE_KEYS:
+        for key in group.case_keys:
             if notes[name][key]:
-                num = len(footnotes) + 1
+                num = len(footnotes) + first
                 marks[key, name] = f" [{num}]"
                 footnotes.append(f"[{num}] {name}, {labels[key]}: {notes[name][key]}.")
     return marks, footnotes
 
 
-def time_table(timing, names, marks):
-    labels = {c[0]: c[1] for c in CASES}
+def time_table(timing, names, marks, group=SUM):
+    labels = group.labels
     L = [
         "| case | " + " | ".join(names) + " | loop |",
         "|---" * (len(names) + 2) + "|",
     ]
-    for key in CASE_KEYS:
+    for key in group.case_keys:
         cells = []
         for n in names:
             r = timing[key, n]
@@ -449,12 +463,12 @@ def time_table(timing, names, marks):
     return L
 
 
-def callgrind_section(meta, cg, names):
-    labels = {c[0]: c[1] for c in CASES}
+def callgrind_section(meta, cg, names, group=SUM, heading="## Instructions per call"):
+    labels = group.labels
     cg_names = [n for n in [*names, "krenn+syms"] if n in cg and "error" not in cg[n]]
     L = [
         "",
-        "## Instructions per call",
+        heading,
         "",
         (
             f"callgrind, {meta['cg_n']} and {2 * meta['cg_n']} calls per case "
@@ -465,7 +479,7 @@ def callgrind_section(meta, cg, names):
         "| case | " + " | ".join(cg_names) + " |",
         "|---" * (len(cg_names) + 1) + "|",
     ]
-    for key in CASE_KEYS:
+    for key in group.case_keys:
         cells = []
         for n in cg_names:
             ir = cg[n][key]["ir"]
@@ -539,16 +553,17 @@ def stack_section(stacks):
     return L
 
 
-def targets_section(timing, notes, cg, names, marks):
-    labels = {c[0]: c[1] for c in CASES}
+def targets_section(timing, notes, cg, names, marks, group=SUM, level="##"):
+    labels = group.labels
+    peers = [p for p in PEERS if p in group.names]
     L = [
         "",
-        "## krenn against its targets",
+        f"{level} krenn against its targets",
         "",
         (
             f"Time per call at most {TARGET_OK}x the limit's where the call "
             f"succeeds and {TARGET_ERR}x on error paths, and below every peer "
-            f"({', '.join(PEERS)}) whose outcome on the case is the limit's. "
+            f"({', '.join(peers)}) whose outcome on the case is the limit's. "
             "Met only if krenn's own outcome is the limit's too: a ratio to "
             "different work would mean nothing."
         ),
@@ -558,10 +573,10 @@ def targets_section(timing, notes, cg, names, marks):
         "|---|---|---|---|---|---|---|",
     ]
     missed = []
-    for key in CASE_KEYS:
+    for key in group.case_keys:
         r = timing[key, "krenn"]
         lim = TARGET_ERR if impls.is_error_case(key) else TARGET_OK
-        same = [p for p in PEERS if p in names and notes[p][key] is None]
+        same = [p for p in peers if p in names and notes[p][key] is None]
         beaten_by = [p for p in same if timing[key, p]["ns"] <= r["ns"]]
         agrees = notes["krenn"][key] is None
         ok = agrees and r["ratio"] <= lim and not beaten_by
@@ -578,21 +593,22 @@ def targets_section(timing, notes, cg, names, marks):
     )
     if not prof:
         return L
+    shown = ", ".join(labels[k] for k in group.profiled)
     L += [
         "",
-        "## Where krenn's instructions go",
+        f"{level} Where krenn's instructions go",
         "",
         (
             "Self instructions per call by function (callgrind, empty loop "
-            f"subtracted), {prof} beside the limit, for f(1, 2), the 17-digit "
-            "case and every case krenn misses."
+            f"subtracted), {prof} beside the limit, for {shown} "
+            "and every case krenn misses."
         ),
     ]
     limit_cg = cg.get("limit", {}) if "error" not in cg.get("limit", {}) else {}
-    for key in dict.fromkeys(["pos", "d17", *missed]):
+    for key in dict.fromkeys([*group.profiled, *missed]):
         L += [
             "",
-            f"### {labels[key]}: {prof} {cg[prof][key]['ir']:.0f}"
+            f"{level}# {labels[key]}: {prof} {cg[prof][key]['ir']:.0f}"
             + (f", limit {limit_cg[key]['ir']:.0f}" if key in limit_cg else ""),
             "",
             "| function | krenn | limit |",
@@ -611,8 +627,79 @@ def targets_section(timing, notes, cg, names, marks):
     return L
 
 
-def write_report(meta, status, notes, timing, cg, sizes, stacks, names):
-    labels = {c[0]: c[1] for c in CASES}
+def spread_line(timing, names, group):
+    iqr = [
+        (timing[k, n]["iqr_rel"], group.labels[k], n)
+        for k in group.case_keys
+        for n in names
+        if timing[k, n]["iqr_rel"] is not None
+    ]
+    if not iqr:
+        return []
+    worst = max(iqr)
+    return [
+        "",
+        (
+            f"Spread (interquartile range / median): median "
+            f"{statistics.median(x[0] for x in iqr):.1%}, worst {worst[0]:.1%} "
+            f"({worst[2]}, {worst[1]})."
+        ),
+    ]
+
+
+def not_measured(status, group):
+    missing = [n for n in group.names if n not in status or "missing" in status[n]]
+    L = [f"- Not measured: {n}: {status.get(n, {}).get('missing', 'skipped')}" for n in missing]
+    return [*L, ""] if L else []
+
+
+def everyday_section(meta, res, first_note):
+    """The everyday-types group: its own limit, cases and tables."""
+    group = EVERYDAY
+    L = [
+        "",
+        "## Everyday types: scale, shout, is_even, nothing",
+        "",
+        (
+            "`scale(x: float, k: int) -> float`, `shout(s: str) -> str` (ASCII "
+            "letters upper-cased), `is_even(n: int) -> bool` and `nothing() -> "
+            "None`, k and n as int64. limit: `limit/everyday.c`; krenn: the "
+            "module `bench_krenn_everyday`; nanobind and pybind11 bind plain "
+            "lambdas. Timed and counted as above; ratios are to this group's limit."
+        ),
+        "",
+    ]
+    if "skipped" in res:
+        return [*L, f"Not measured: {res['skipped']}"]
+    status, notes, timing, cg, names = (
+        res[k] for k in ("status", "notes", "timing", "cg", "names")
+    )
+    marks, footnotes = footnote_marks(notes, names, group, first_note)
+    L += not_measured(status, group)
+    L += [
+        "### Time per call",
+        "",
+        f"Median ns per call over {meta['rounds']} interleaved rounds, as above.",
+        "",
+        *time_table(timing, names, marks, group),
+        *spread_line(timing, names, group),
+        "",
+        "Error cases catch the exception inside the timed statement.",
+    ]
+    if footnotes:
+        L += [""] + [f + "  " for f in footnotes]
+    if cg:
+        L += callgrind_section(meta, cg, names, group, "### Instructions per call")
+    if "krenn" in names:
+        L += targets_section(timing, notes, cg, names, marks, group, "###")
+    return L
+
+
+def write_report(meta, results, sizes, stacks):
+    res = results[SUM.key]
+    status, notes, timing, cg, names = (
+        res[k] for k in ("status", "notes", "timing", "cg", "names")
+    )
     marks, footnotes = footnote_marks(notes, names)
     L = [
         "# sum_as_string benchmark",
@@ -634,13 +721,7 @@ def write_report(meta, status, notes, timing, cg, sizes, stacks, names):
             "fast as we know how; floor: `floor/floor.c`, plainer C, for reference."
         ),
         "",
-    ]
-    missing = [n for n in impls.IMPL_NAMES if n not in names]
-    for n in missing:
-        L.append(f"- Not measured: {n}: {status[n]['missing']}")
-    if missing:
-        L.append("")
-    L += [
+        *not_measured(status, SUM),
         "## Time per call",
         "",
         (
@@ -655,24 +736,7 @@ def write_report(meta, status, notes, timing, cg, sizes, stacks, names):
         ),
         "",
         *time_table(timing, names, marks),
-    ]
-    iqr = [
-        (timing[k, n]["iqr_rel"], labels[k], n)
-        for k in CASE_KEYS
-        for n in names
-        if timing[k, n]["iqr_rel"] is not None
-    ]
-    if iqr:
-        worst = max(iqr)
-        L += [
-            "",
-            (
-                f"Spread (interquartile range / median): median "
-                f"{statistics.median(x[0] for x in iqr):.1%}, worst {worst[0]:.1%} "
-                f"({worst[2]}, {worst[1]})."
-            ),
-        ]
-    L += [
+        *spread_line(timing, names, SUM),
         "",
         (
             f"17 digits: f({impls.D17_A}, {impls.D17_B}). Error cases catch "
@@ -689,6 +753,8 @@ def write_report(meta, status, notes, timing, cg, sizes, stacks, names):
         L += stack_section(stacks)
     if "krenn" in names:
         L += targets_section(timing, notes, cg, names, marks)
+    if EVERYDAY.key in results:
+        L += everyday_section(meta, results[EVERYDAY.key], len(footnotes) + 1)
     (BENCH / "results.md").write_text("\n".join(L) + "\n")
 
 
@@ -736,6 +802,37 @@ def write_chart(timing, names, meta, notes):
 # --- main --------------------------------------------------------------------
 
 
+def check_group(group):
+    """Outcomes of every implementation in a group, checked against the
+    limit's: {"status", "notes", "names"}, or {"skipped": why}."""
+    status = {n: check(n, group) for n in group.names}
+    names = [n for n in group.names if "missing" not in status[n]]
+    if "limit" not in names:
+        if group is SUM:
+            sys.exit("the limit is not available; nothing to compare against")
+        log(f"  {group.title}: no limit ({status['limit']['missing']}); group skipped")
+        return {"skipped": f"the limit: {status['limit']['missing']}", "status": status}
+    labels = group.labels
+    wrong = [
+        f"{labels[k]}: {note}"
+        for k in group.case_keys
+        if (note := impls.strict_note(k, status["limit"]["outcomes"][k], group))
+    ]
+    if wrong:
+        sys.exit("the limit itself is wrong, so nothing compares to it:\n" + "\n".join(wrong))
+    notes = agreement(status, names, group)
+    for n in group.names:
+        if n not in names:
+            log(f"  {n}: {status[n]['missing']}")
+            continue
+        differ = [labels[k] for k in group.case_keys if notes[n][k]]
+        log(
+            f"  {n}: ok"
+            + (f"; outcome differs from the limit's on {', '.join(differ)}" if differ else "")
+        )
+    return {"status": status, "notes": notes, "names": names}
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--quick", action="store_true", help="few rounds, smoke run")
@@ -754,40 +851,27 @@ def main():
         log("building peers into bench/_build ...")
         build()
 
-    status = {n: check(n) for n in impls.IMPL_NAMES}
-    names = [n for n in impls.IMPL_NAMES if "missing" not in status[n]]
-    if "limit" not in names:
-        sys.exit("the limit is not available; nothing to compare against")
-    labels = {c[0]: c[1] for c in CASES}
-    wrong = [
-        f"{labels[k]}: {note}"
-        for k in CASE_KEYS
-        if (note := impls.strict_note(k, status["limit"]["outcomes"][k]))
-    ]
-    if wrong:
-        sys.exit("the limit itself is wrong, so nothing compares to it:\n" + "\n".join(wrong))
-    notes = agreement(status, names)
-    for n in impls.IMPL_NAMES:
-        if n not in names:
-            log(f"  {n}: {status[n]['missing']}")
-            continue
-        differ = [labels[k] for k in CASE_KEYS if notes[n][k]]
-        log(
-            f"  {n}: ok"
-            + (f"; outcome differs from the limit's on {', '.join(differ)}" if differ else "")
-        )
-    funcs = {n: impls.load(n) for n in names}
+    results = {}
+    for group in (SUM, EVERYDAY):
+        log(f"{group.title}:")
+        results[group.key] = check_group(group)
+    measured = [g for g in (SUM, EVERYDAY) if "skipped" not in results[g.key]]
+    names = results[SUM.key]["names"]
     sizes = module_sizes(names)
     stacks = stack_bytes(names)
 
     cpu = max(os.sched_getaffinity(0))
     os.sched_setaffinity(0, {cpu})
-    log(f"timing {len(names)} implementations, {args.rounds} rounds ...")
-    timing = time_all(funcs, args.rounds, args.sample_ms / 1000)
+    for group in measured:
+        res = results[group.key]
+        funcs = {n: group.funcs(n) for n in res["names"]}
+        log(f"timing {group.title}: {len(funcs)} implementations, {args.rounds} rounds ...")
+        res["timing"] = time_all(funcs, args.rounds, args.sample_ms / 1000, group)
     os.sched_setaffinity(0, set(range(os.cpu_count())))
     load_after = os.getloadavg()[0]
 
-    cg = None
+    for group in measured:
+        results[group.key]["cg"] = None
     if args.no_callgrind:
         pass
     elif not shutil.which("valgrind") or not list(LIB.glob("bench_cgmark*")):
@@ -798,7 +882,9 @@ def main():
             log("building a krenn_python with symbols for the profile ...")
             syms = build_krenn_symbols()
         log("counting instructions under callgrind ...")
-        cg = callgrind_all(names, args.cg_calls, syms)
+        jobs = [(g, results[g.key]["names"], syms if g is SUM else None) for g in measured]
+        for key, cg in callgrind_all(jobs, args.cg_calls).items():
+            results[key]["cg"] = cg
 
     try:
         import krenn_python
@@ -817,17 +903,15 @@ def main():
         "cg_n": args.cg_calls,
         "load": (load_before, load_after),
     }
-    write_report(meta, status, notes, timing, cg, sizes, stacks, names)
-    write_chart(timing, names, meta, notes)
-    raw = {
-        "meta": meta,
-        "status": status,
-        "notes": notes,
-        "sizes": sizes,
-        "stacks": stacks,
-        "cg": cg,
-        "timing": {f"{k}|{n}": v for (k, n), v in timing.items()},
-    }
+    write_report(meta, results, sizes, stacks)
+    res = results[SUM.key]
+    write_chart(res["timing"], names, meta, res["notes"])
+    raw = {"meta": meta, "sizes": sizes, "stacks": stacks}
+    for key, res in results.items():
+        raw[key] = {
+            **res,
+            "timing": {f"{k}|{n}": v for (k, n), v in res.get("timing", {}).items()},
+        }
     (BUILD / "results.json").write_text(json.dumps(raw, indent=1, default=str))
     log((BENCH / "results.md").read_text())
     log(f"done in {time.monotonic() - t0:.0f} s: bench/results.md, bench/results.png")

@@ -1,0 +1,21 @@
+#include <nanobind/nanobind.h>
+#include <nanobind/stl/string.h>
+#include <cstdint>
+#include <string>
+
+namespace nb = nanobind;
+using namespace nb::literals;
+
+NB_MODULE(bench_nanobind_everyday, m) {
+    m.def("scale", [](double x, int64_t k) { return x * static_cast<double>(k); }, "x"_a, "k"_a);
+    m.def(
+        "shout",
+        [](std::string s) {
+            for (char &c : s)
+                if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+            return s;
+        },
+        "s"_a);
+    m.def("is_even", [](int64_t n) { return n % 2 == 0; }, "n"_a);
+    m.def("nothing", []() {});
+}
