@@ -7,6 +7,7 @@ import zipfile
 from pathlib import Path
 
 import pytest
+
 from fresh_env import run
 
 pytestmark = pytest.mark.slow

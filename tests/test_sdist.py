@@ -6,6 +6,7 @@ import venv
 from pathlib import Path, PurePosixPath
 
 import pytest
+
 from fresh_env import run
 
 pytest.importorskip("build", reason="build is not installed: pip install -r tests/requirements.txt")

@@ -1,8 +1,7 @@
 import inspect
 
-import pytest
-
 import demo
+import pytest
 
 
 def test_module():
@@ -11,14 +10,14 @@ def test_module():
     assert str(inspect.signature(demo.add)) == "(a, b)"
 
 
-@pytest.mark.parametrize(("a", "b", "total"), [(1, 2, "3"), (2**64 - 1, 1, "0")])
+@pytest.mark.parametrize("a, b, total", [(1, 2, "3"), (2**64 - 1, 1, "0")])
 def test_add(a, b, total):
     assert demo.add(a, b) == total
     assert demo.add(b=b, a=a) == total
 
 
 @pytest.mark.parametrize(
-    ("args", "error", "text"),
+    "args, error, text",
     [
         ((1,), TypeError, "add() missing 1 required positional argument: 'b'"),
         ((1.5, 2), TypeError, "argument 'a': 'float' object cannot be interpreted as an integer"),
