@@ -51,7 +51,7 @@ ErrBuilder::Built ErrBuilder::build() && {
 
 namespace {
 
-// The last state this thread gave back, empty, for the next error: most
+// The last two states this thread gave back, empty, for the next errors: most
 // errors live and die within one call. Freed when the thread ends.
 constexpr std::size_t spare_count = 2;  // an error and the one that replaces it
 constinit thread_local ErrState* spare_states[spare_count] [[gnu::tls_model("initial-exec")]] = {};

@@ -8,9 +8,9 @@ namespace krenn {
 
 namespace {
 
-// Length of the well-formed sequence at bytes[i], or the length of the
-// maximal prefix of one that is ill-formed (negative), following the table
-// of well-formed byte sequences in the Unicode standard.
+// The sequence at bytes[i]: its length when well-formed, otherwise the length
+// of its maximal well-formed prefix and whether the input ended inside it,
+// following the table of well-formed byte sequences in the Unicode standard.
 struct Step {
   std::size_t len;
   bool valid;

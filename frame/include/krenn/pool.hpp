@@ -117,7 +117,7 @@ inline void close_pool(OwnedPool pool) {
     }
     RefVec& list = detail::owned_list;
     if (list.len == *pool.start + 1) [[likely]] {
-      // One entry (a call's result, typically): it leaves the list first.
+      // A single entry, the common case when a call registered anything.
       PyObject* obj = list.data[--list.len];
       detail::decref(obj);
     } else if (list.len > *pool.start) {
