@@ -1,7 +1,6 @@
 """The frame as its own package: the krenn wheel, and a module built on it out
 of tree in a fresh environment, as the README tells a user to."""
 
-import sys
 import venv
 import zipfile
 from pathlib import Path
@@ -17,9 +16,18 @@ EXAMPLE = ROOT / "examples" / "demo"
 
 
 @pytest.fixture(scope="module")
-def wheel_dir(tmp_path_factory: pytest.TempPathFactory) -> Path:
+def python(tmp_path_factory: pytest.TempPathFactory) -> Path:
+    # The fresh environment's interpreter runs the tools too: under the
+    # sanitizer job, sys.executable would load the sanitizer into pip.
+    env_dir = tmp_path_factory.mktemp("venv")
+    venv.create(env_dir, with_pip=True)
+    return env_dir / "bin" / "python"
+
+
+@pytest.fixture(scope="module")
+def wheel_dir(python: Path, tmp_path_factory: pytest.TempPathFactory) -> Path:
     out = tmp_path_factory.mktemp("wheels")
-    run([sys.executable, "-m", "pip", "wheel", "--quiet", "-w", out, ROOT / "frame"], out, 300)
+    run([python, "-m", "pip", "wheel", "--quiet", "-w", out, ROOT / "frame"], out, 300)
     return out
 
 
@@ -35,10 +43,9 @@ def test_wheel_is_pure_and_holds_headers_sources_and_package(wheel_dir: Path) ->
     assert not [n for n in names if n.endswith((".so", ".o", ".a"))]
 
 
-def test_example_builds_out_of_tree_and_passes_its_tests(wheel_dir: Path, tmp_path: Path) -> None:
-    env_dir = tmp_path / "venv"
-    venv.create(env_dir, with_pip=True)
-    python = env_dir / "bin" / "python"
+def test_example_builds_out_of_tree_and_passes_its_tests(
+    python: Path, wheel_dir: Path, tmp_path: Path
+) -> None:
     pip = [python, "-m", "pip", "install", "--quiet", "--find-links", wheel_dir]
     run([*pip, EXAMPLE, "krenn", "pytest"], tmp_path, timeout=600)
     run([python, "-m", "pytest", "-q", "-p", "no:cacheprovider", EXAMPLE / "tests"], tmp_path, 120)
