@@ -20,9 +20,9 @@ endif()
 # The build policy, for the frame's library and each module alike. Debug:
 # -O0 -g. Release and the like: every call's way runs inline, in the module's
 # own code, which gets CMake's optimisation for the build type (-O3 for
-# Release); the frame's library holds only what runs out of line (first
-# uses, errors, growth), built for size (src/CMakeLists.txt). Sections per
-# function and object let the linker drop what no entry reaches.
+# Release); the frame's library holds only what runs out of line (first uses,
+# errors, growth), built for size (src/CMakeLists.txt). Sections per function
+# and object let the linker drop what no entry reaches.
 function(_krenn_apply_policy target)
   set_target_properties(${target} PROPERTIES
     CXX_STANDARD 23 CXX_STANDARD_REQUIRED ON CXX_EXTENSIONS OFF
@@ -30,8 +30,7 @@ function(_krenn_apply_policy target)
     CXX_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON)
   set(_optimised "$<NOT:$<CONFIG:Debug>>")
   target_compile_options(${target} PRIVATE
-    "$<${_optimised}:-ffunction-sections;-fdata-sections;-fno-plt>"
-    "$<$<CONFIG:Debug>:-O0;-g>")
+    "$<${_optimised}:-ffunction-sections;-fdata-sections;-fno-plt>")
 endfunction()
 
 # --- Debug interpreters ---------------------------------------------------------
