@@ -26,6 +26,7 @@ RUNS = int(os.environ.get("KRENN_REFLEAK_RUNS", "3"))
 ONCE = "a module spec initializes once per process, so a second run cannot pass"
 KEPT_TEXTS = "_krenn_testing.new_function keeps name and doc bytes for good, as records need"
 HOOK_CYCLE = "keeps UnraisableHookArgs in a cycle that 3.11 never frees"
+FRESH_ENV = "builds and installs into a fresh environment; the frame runs only in children"
 EXEMPT = {
     "tests/test_module.py::test_make_module_once": ONCE,
     "tests/test_module.py::test_failed_create_leaves_flag_unset": ONCE,
@@ -48,6 +49,12 @@ EXEMPT = {
     "tests/test_sum_as_string.py::test_unprintable_error_value_uses_placeholder": HOOK_CYCLE,
     "tests/test_declared.py::test_mismatched_declarations_do_not_compile": (
         "runs the compiler, not the frame; tmp_path and subprocess keep records of their own"
+    ),
+    "tests/test_frame_package.py::test_wheel_is_pure_and_holds_headers_sources_and_package": (
+        FRESH_ENV
+    ),
+    "tests/test_frame_package.py::test_example_builds_out_of_tree_and_passes_its_tests": (
+        FRESH_ENV
     ),
     "tests/test_survival.py::test_import_and_first_error_under_allocation_failure": (
         "loads fresh copies of the module, and each stays loaded with its own slots"
