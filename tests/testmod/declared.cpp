@@ -8,7 +8,8 @@ namespace krenn {
 
 // Any object, borrowed: a second parameter type, added from outside the frame.
 template <>
-struct ArgConverter<PyObject*> {
+struct Converter<PyObject*> {
+  static constexpr std::string_view python_name = "object";
   static bool exact(PyObject* obj, PyObject*& out) noexcept { return out = obj, true; }
   static Result<PyObject*> convert(PyObject* obj, std::string_view) { return obj; }
 };
