@@ -47,16 +47,15 @@ struct Converter<Bytes> {
 
   [[nodiscard]] static bool exact(PyObject* obj, Bytes& out) noexcept {
     if (!PyBytes_CheckExact(obj)) return false;
-    out = Bytes(std::string_view(PyBytes_AS_STRING(obj),
-                                 static_cast<std::size_t>(PyBytes_GET_SIZE(obj))));
+    out = Bytes(
+        std::string_view(PyBytes_AS_STRING(obj), static_cast<std::size_t>(PyBytes_GET_SIZE(obj))));
     return true;
   }
   [[nodiscard]] static Result<Bytes> convert(PyObject* obj, std::string_view name) {
     return detail::argument_to_bytes(obj, name);
   }
   [[nodiscard]] static Result<PyObject*> to_python(Bytes value) {
-    PyObject* obj =
-        PyBytes_FromStringAndSize(value.data(), static_cast<Py_ssize_t>(value.size()));
+    PyObject* obj = PyBytes_FromStringAndSize(value.data(), static_cast<Py_ssize_t>(value.size()));
     if (!obj) [[unlikely]]
       return detail::result_failed();
     return obj;

@@ -37,8 +37,9 @@ concept ParamType = requires(PyObject* obj, T& out, std::string_view name) {
 
 template <typename T>
 concept ResultType = requires(T&& value) {
-  { Converter<std::remove_cvref_t<T>>::to_python(std::forward<T>(value)) }
-      -> std::same_as<Result<PyObject*>>;
+  {
+    Converter<std::remove_cvref_t<T>>::to_python(std::forward<T>(value))
+    } -> std::same_as<Result<PyObject*>>;
 };
 
 namespace detail {

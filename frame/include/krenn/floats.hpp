@@ -18,8 +18,7 @@ namespace detail {
 }  // namespace detail
 
 template <std::floating_point T>
-  requires(!std::same_as<T, long double>)
-struct Converter<T> {
+requires(!std::same_as<T, long double>) struct Converter<T> {
   static constexpr std::string_view python_name = "float";
 
   [[nodiscard]] static bool exact(PyObject* obj, T& out) noexcept {

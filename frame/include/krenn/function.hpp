@@ -10,8 +10,8 @@
 #include <array>
 #include <bit>
 #include <cstddef>
-#include <functional>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string_view>
 #include <tuple>
@@ -67,7 +67,7 @@ struct Arg {
   }
   // The default: a number, a bool or a string literal, shown as Python shows it.
   template <typename V>
-    requires std::is_arithmetic_v<V>
+  requires std::is_arithmetic_v<V>
   consteval Arg<N, V> operator=(V v) const {  // NOLINT: a declaration, not an assignment
     return {name, kind, v};
   }
@@ -275,8 +275,7 @@ struct Declaration {
   FixedText<DocSize> doc;
   std::tuple<Items...> items;
 
-  consteval Declaration(const char (&name_)[NameSize], const char (&doc_)[DocSize],
-                        Items... items_)
+  consteval Declaration(const char (&name_)[NameSize], const char (&doc_)[DocSize], Items... items_)
       : name(name_), doc(doc_), items(items_...) {}
 };
 
@@ -289,11 +288,13 @@ struct Function {
   static constexpr std::size_t item_count = std::tuple_size_v<Items>;
   static constexpr auto item_is_arg = []<std::size_t... I>(std::index_sequence<I...>) {
     return std::array<bool, item_count>{detail::is_arg<std::tuple_element_t<I, Items>>...};
-  }(std::make_index_sequence<item_count>());
+  }
+  (std::make_index_sequence<item_count>());
   static constexpr std::size_t gil_options = []<std::size_t... I>(std::index_sequence<I...>) {
     return (std::size_t{0} + ... +
             std::size_t{std::is_same_v<std::tuple_element_t<I, Items>, WithoutGil>});
-  }(std::make_index_sequence<item_count>());
+  }
+  (std::make_index_sequence<item_count>());
   static constexpr std::size_t count = [] {
     std::size_t n = 0;
     for (bool is_arg : item_is_arg) n += is_arg;
@@ -320,7 +321,8 @@ struct Function {
   static constexpr auto per_param(Each each) {
     return [&]<std::size_t... I>(std::index_sequence<I...>) {
       return std::array<T, count>{each(arg<I>(), std::integral_constant<std::size_t, I>())...};
-    }(std::make_index_sequence<count>());
+    }
+    (std::make_index_sequence<count>());
   }
   // Read when compiling only: the texts that calls use are in doc_text below,
   // so the declaration itself takes no space in the module.
@@ -337,10 +339,11 @@ struct Function {
     return detail::is_optional_param<std::tuple_element_t<i(), Params>> ||
            !std::is_same_v<std::remove_cvref_t<decltype(arg.value)>, NoDefault>;
   });
-  static_assert(std::ranges::all_of(per_param<bool>([](const auto& arg, auto i) {
-                  return detail::default_fits<std::tuple_element_t<i(), Params>>(arg.value);
-                }),
-                                    std::identity()),
+  static_assert(std::ranges::all_of(
+                    per_param<bool>([](const auto& arg, auto i) {
+                      return detail::default_fits<std::tuple_element_t<i(), Params>>(arg.value);
+                    }),
+                    std::identity()),
                 "a default must fit its parameter's type");
 
   static constexpr std::size_t count_of(ParamKind kind) {

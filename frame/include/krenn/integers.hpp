@@ -31,10 +31,9 @@ namespace krenn {
 namespace detail {
 
 template <typename T>
-concept StandardInteger =
-    std::integral<T> && !std::same_as<T, bool> && !std::same_as<T, char> &&
-    !std::same_as<T, wchar_t> && !std::same_as<T, char8_t> && !std::same_as<T, char16_t> &&
-    !std::same_as<T, char32_t>;
+concept StandardInteger = std::integral<T> && !std::same_as<T, bool> && !std::same_as<T, char> &&
+                          !std::same_as<T, wchar_t> && !std::same_as<T, char8_t> &&
+                          !std::same_as<T, char16_t> && !std::same_as<T, char32_t>;
 
 enum class IntApi : std::uint8_t { as_long, as_long_long };
 

@@ -28,9 +28,8 @@ inline constexpr auto or_none = [] {
 
 template <typename T>
 struct Converter<std::optional<T>> {
-  static constexpr std::string_view python_name{
-      detail::or_none<Converter<T>::python_name>.data(),
-      detail::or_none<Converter<T>::python_name>.size()};
+  static constexpr std::string_view python_name{detail::or_none<Converter<T>::python_name>.data(),
+                                                detail::or_none<Converter<T>::python_name>.size()};
 
   [[nodiscard]] static bool exact(PyObject* obj, std::optional<T>& out) noexcept(
       noexcept(Converter<T>::exact(obj, std::declval<T&>()))) {
