@@ -104,7 +104,9 @@ struct Converter<T> {
   static constexpr bool is_signed = std::is_signed_v<T> || std::same_as<T, unsigned char>;
 
   [[nodiscard]] static bool exact(PyObject* obj, T& out) noexcept {
-    if constexpr (is_signed) {
+    if constexpr (std::same_as<T, std::uint64_t>) {
+      return exact_u64(obj, out);
+    } else if constexpr (is_signed) {
       std::int64_t value;
       if (!exact_i64(obj, value) || !std::in_range<T>(value)) return false;
       out = static_cast<T>(value);
