@@ -185,8 +185,13 @@ constexpr DefaultText default_text(const V& value) {
     put_float_repr(out, static_cast<double>(value));
   } else {
     std::string_view text = value.view();
-    bool single = text.find('\'') != std::string_view::npos;
-    char quote = single && text.find('"') == std::string_view::npos ? '"' : '\'';
+    // A loop, not find(): UBSan's checks in find() are not constant expressions.
+    bool single = false, dual = false;
+    for (char c : text) {
+      single |= c == '\'';
+      dual |= c == '"';
+    }
+    char quote = single && !dual ? '"' : '\'';
     out.put(quote);
     for (char c : text) {
       auto byte = static_cast<unsigned char>(c);
