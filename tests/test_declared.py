@@ -96,6 +96,8 @@ KRENN_FUNCTION(f, "", %s);
         ('"a"_a, "b"_a, "c"_a', "one declared name per body parameter"),
         ('"a"_a.keyword_only(), "b"_a', "parameters go positional-only, plain, keyword-only"),
         ('"a"_a, "b"_a.positional_only()', "parameters go positional-only, plain, keyword-only"),
+        ('"a"_a, "b"_a = -1', "a default must fit its parameter's type"),
+        ('"a"_a, "b"_a = 2', None),
     ],
 )
 def test_mismatched_declarations_do_not_compile(tmp_path, params, error):

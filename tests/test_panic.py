@@ -178,7 +178,6 @@ def test_shipped_module_resumes_its_own_panic_exception(capfd):
                 "uncaught panic at ffi boundary",
             ],
         ),
-        ("t.throw_foreign()", ["fatal runtime error"]),
     ],
 )
 def test_boundary_ends_process(python_run, call, texts):

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <new>
 
+#include "cpp_exceptions.hpp"
 #include "panic_exception.hpp"
 
 namespace krenn::detail {
@@ -62,7 +63,8 @@ void restore_caught() {
     PyErr_NoMemory();
     return;
   } catch (...) {
-    fatal_error("an exception that is not a panic reached the entry boundary");
+    restore_cpp_exception();
+    return;
   }
   std::optional<PyErr> err;
   try {

@@ -1,10 +1,14 @@
-// Converting an argument to an unsigned 64-bit integer, and naming the
-// argument in a conversion error. On the error paths that ordinary calls
+// Converting an argument to a C++ value, and naming the argument in a
+// conversion error. On the error paths that ordinary calls
 // take, so built for speed.
 #include <cstring>
 
 #include "format.hpp"
 #include "krenn/arguments.hpp"
+#include "krenn/bytes.hpp"
+#include "krenn/floats.hpp"
+#include "krenn/integers.hpp"
+#include "krenn/str.hpp"
 #include "text.hpp"
 
 namespace krenn {
@@ -100,5 +104,74 @@ PyErr wrap_argument_error(std::string_view name, PyErr err) {
     return std::move(shown.error());
   return new_caused_type_error(text.view(), error_cause(err));
 }
+
+namespace {
+
+[[gnu::cold]] PyErr out_of_range(std::string_view text) {
+  return PyErr::lazy(ErrBuilder(ErrBuilder::Kind::fixed_type, text, nullptr, &PyExc_OverflowError));
+}
+
+}  // namespace
+
+namespace detail {
+
+Result<std::int64_t> argument_to_i64(PyObject* obj, std::string_view name, const IntRange& range) {
+  std::int64_t value;
+  if (!exact_i64(obj, value)) {
+    if (!PyLong_Check(obj) && !PyIndex_Check(obj)) [[unlikely]]
+      return failure(not_an_integer_failure(name, obj));
+    PyObject* index = PyNumber_Index(obj);
+    if (!index) [[unlikely]]
+      return failure(conversion_failure(name));
+    value = range.api == IntApi::as_long_long ? PyLong_AsLongLong(index) : PyLong_AsLong(index);
+    if (value == -1) {
+      std::optional<PyErr> err = overflow_failure(name);
+      Py_DECREF(index);
+      if (err) return failure(std::move(*err));
+    } else {
+      Py_DECREF(index);
+    }
+  }
+  if (value < range.min) return failure(out_of_range(range.below));
+  if (value > range.max) return failure(out_of_range(range.above));
+  return value;
+}
+
+Result<std::uint64_t> argument_to_u64_at_most(PyObject* obj, std::string_view name,
+                                              std::uint64_t max, std::string_view above) {
+  Result<std::uint64_t> value = argument_to_u64(obj, name);
+  if (value && *value > max) return failure(out_of_range(above));
+  return value;
+}
+
+Result<double> argument_to_double(PyObject* obj, std::string_view name) {
+  double value = PyFloat_AsDouble(obj);
+  if (value == -1.0 && PyErr_Occurred()) return failure(conversion_failure(name));
+  return value;
+}
+
+Result<std::string_view> argument_to_utf8(PyObject* obj, std::string_view name) {
+  if (!PyUnicode_Check(obj)) return failure(wrong_type(obj, name, "PyString"));
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(obj, &size);
+  // No UTF-8 form: the interpreter's UnicodeEncodeError says why, unchanged.
+  if (!data) return failure(fetch_error());
+  return std::string_view(data, static_cast<std::size_t>(size));
+}
+
+Result<Bytes> argument_to_bytes(PyObject* obj, std::string_view name) {
+  if (!PyBytes_Check(obj)) return failure(wrong_type(obj, name, "PyBytes"));
+  return Bytes(
+      std::string_view(PyBytes_AS_STRING(obj), static_cast<std::size_t>(PyBytes_GET_SIZE(obj))));
+}
+
+PyErr wrong_type(PyObject* obj, std::string_view name, std::string_view target) {
+  return wrap_argument_error(
+      name, new_conversion_error(new_ref(reinterpret_cast<PyObject*>(Py_TYPE(obj))), target));
+}
+
+std::unexpected<PyErr> result_failed() { return failure(fetch_error()); }
+
+}  // namespace detail
 
 }  // namespace krenn

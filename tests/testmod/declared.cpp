@@ -8,7 +8,8 @@ namespace krenn {
 
 // Any object, borrowed: a second parameter type, added from outside the frame.
 template <>
-struct ArgConverter<PyObject*> {
+struct Converter<PyObject*> {
+  static constexpr std::string_view python_name = "object";
   static bool exact(PyObject* obj, PyObject*& out) noexcept { return out = obj, true; }
   static Result<PyObject*> convert(PyObject* obj, std::string_view) { return obj; }
 };
@@ -29,11 +30,13 @@ constexpr const MethodSpec* declared[] = {&mix_as_string_spec, &echo_spec};
 // Not through add_functions: its lookup of __all__ would make PanicException
 // at import, which tests of the type's first use must not see.
 Result<void> add_declared_functions(PyObject* module) {
-  for (const MethodSpec* spec : declared) {
-    Result<PyObject*> function = new_function(*spec, module);
-    if (!function) return failure(std::move(function.error()));
-    if (PyModule_AddObjectRef(module, spec->name.data(), *function) != 0)
-      return failure(fetch_error());
+  for (auto specs : {std::span<const MethodSpec* const>(declared), converter_specs()}) {
+    for (const MethodSpec* spec : specs) {
+      Result<PyObject*> function = new_function(*spec, module);
+      if (!function) return failure(std::move(function.error()));
+      if (PyModule_AddObjectRef(module, spec->name.data(), *function) != 0)
+        return failure(fetch_error());
+    }
   }
   return {};
 }

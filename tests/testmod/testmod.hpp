@@ -8,6 +8,7 @@
 
 #include "krenn/boundary.hpp"
 #include "krenn/error.hpp"
+#include "krenn/module.hpp"
 
 namespace krenn::testing {
 
@@ -39,5 +40,7 @@ void add_stress_methods(Methods& out);
 void add_alloc_methods(Methods& out);
 // Functions declared as the shipped module's are.
 [[nodiscard]] Result<void> add_declared_functions(PyObject* module);
+// Functions for each converted type, added with them.
+[[nodiscard]] std::span<const MethodSpec* const> converter_specs();
 
 }  // namespace krenn::testing

@@ -24,7 +24,8 @@ inline constexpr std::string_view ffi_boundary_message = "uncaught panic at ffi 
 [[gnu::cold]] void restore_outcome(PyErr error);
 // Inside the body's catch-all: restores the error that a caught panic,
 // std::bad_alloc or OutOfMemory stands for. A forced unwind (a thread that
-// pthread_exit ends) is rethrown; any other exception ends the process.
+// pthread_exit ends) is rethrown; any other C++ exception becomes a Python one
+// (std::invalid_argument: ValueError, ...; not a std::exception: PanicException).
 [[gnu::cold]] void restore_caught();
 // Every exception that leaves the steps around the body lands here. A forced
 // unwind goes on; nothing else reaches the interpreter.

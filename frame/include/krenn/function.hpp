@@ -6,9 +6,12 @@
 
 #include <Python.h>
 
+#include <algorithm>
 #include <array>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string_view>
 #include <tuple>
@@ -16,8 +19,17 @@
 #include <utility>
 
 #include "krenn/arguments.hpp"
+#include "krenn/boolean.hpp"
 #include "krenn/boundary.hpp"
+#include "krenn/bytes.hpp"
+#include "krenn/converter.hpp"
+#include "krenn/floats.hpp"
+#include "krenn/integers.hpp"
 #include "krenn/module.hpp"
+#include "krenn/objects.hpp"
+#include "krenn/optional.hpp"
+#include "krenn/str.hpp"
+#include "krenn/without_gil.hpp"
 
 namespace krenn {
 
@@ -36,15 +48,33 @@ struct FixedText {
 // In the order Python takes them.
 enum class ParamKind : std::uint8_t { positional_only, positional, keyword_only };
 
-// A parameter: its name and how it may be passed. Whether it may be left out
-// is the body's to say, by taking a std::optional.
-template <std::size_t N>
+// A parameter without a default.
+struct NoDefault {};
+
+// A parameter: its name, how it may be passed, and its default. It may be left
+// out when it has a default ("b"_a = 10) or the body takes a std::optional.
+template <std::size_t N, typename Default = NoDefault>
 struct Arg {
   FixedText<N> name;
   ParamKind kind = ParamKind::positional;
+  Default value{};
 
-  [[nodiscard]] consteval Arg positional_only() const { return {name, ParamKind::positional_only}; }
-  [[nodiscard]] consteval Arg keyword_only() const { return {name, ParamKind::keyword_only}; }
+  [[nodiscard]] consteval Arg positional_only() const {
+    return {name, ParamKind::positional_only, value};
+  }
+  [[nodiscard]] consteval Arg keyword_only() const {
+    return {name, ParamKind::keyword_only, value};
+  }
+  // The default: a number, a bool or a string literal, shown as Python shows it.
+  template <typename V>
+  requires std::is_arithmetic_v<V>
+  consteval Arg<N, V> operator=(V v) const {  // NOLINT: a declaration, not an assignment
+    return {name, kind, v};
+  }
+  template <std::size_t M>
+  consteval Arg<N, FixedText<M>> operator=(const char (&text)[M]) const {  // NOLINT: as above
+    return {name, kind, FixedText<M>(text)};
+  }
 };
 
 inline namespace literals {
@@ -57,37 +87,6 @@ consteval Arg<sizeof(Name.data)> operator""_a() {
 
 }  // namespace literals
 
-// How an argument becomes a body parameter of type T; one specialization per
-// type. exact() takes the common case inline and cannot fail: false sends the
-// call down the general way, where convert() raises, naming the parameter.
-template <typename T>
-struct ArgConverter;
-
-template <>
-struct ArgConverter<std::uint64_t> {
-  static bool exact(PyObject* obj, std::uint64_t& out) noexcept { return exact_u64(obj, out); }
-  static Result<std::uint64_t> convert(PyObject* obj, std::string_view name) {
-    return argument_to_u64(obj, name);
-  }
-};
-
-// An optional parameter: not given, or None, is empty.
-template <typename T>
-struct ArgConverter<std::optional<T>> {
-  static bool exact(PyObject* obj, std::optional<T>& out) noexcept {
-    T value;
-    if (!ArgConverter<T>::exact(obj, value)) return false;
-    out = std::move(value);
-    return true;
-  }
-  static Result<std::optional<T>> convert(PyObject* obj, std::string_view name) {
-    if (!obj || obj == Py_None) return std::optional<T>();
-    Result<T> value = ArgConverter<T>::convert(obj, name);
-    if (!value) return failure(std::move(value.error()));
-    return std::optional<T>(std::move(*value));
-  }
-};
-
 namespace detail {
 
 template <typename T>
@@ -95,40 +94,238 @@ inline constexpr bool is_optional_param = false;
 template <typename T>
 inline constexpr bool is_optional_param<std::optional<T>> = true;
 
+template <typename T>
+inline constexpr bool is_arg = false;
+template <std::size_t N, typename D>
+inline constexpr bool is_arg<Arg<N, D>> = true;
+
+template <typename T>
+inline constexpr bool is_fixed_text = false;
+template <std::size_t N>
+inline constexpr bool is_fixed_text<FixedText<N>> = true;
+
+template <typename T>
+inline constexpr bool is_result = false;
+template <typename T>
+inline constexpr bool is_result<Result<T>> = true;
+
 template <typename Body>
-struct BodyParams;
-template <typename... Ts>
-struct BodyParams<Result<PyObject*> (*)(Ts...)> {
-  using type = std::tuple<std::remove_cvref_t<Ts>...>;
+struct BodyTraits;
+template <typename R, typename... Ts>
+struct BodyTraits<R (*)(Ts...)> {
+  using params = std::tuple<std::remove_cvref_t<Ts>...>;
 };
+template <typename R, typename... Ts>
+struct BodyTraits<R (*)(Ts...) noexcept> : BodyTraits<R (*)(Ts...)> {};
+
+// A default as the signature shows it, composed when compiling.
+struct DefaultText {
+  std::array<char, 120> data{};
+  std::size_t size = 0;
+  constexpr void put(char c);
+  constexpr void put(std::string_view text) {
+    for (char c : text) put(c);
+  }
+  constexpr void put_decimal(std::uint64_t value, std::size_t min_digits = 1) {
+    char digits[20]{};
+    std::size_t n = 0;
+    do {
+      digits[n++] = static_cast<char>('0' + value % 10);
+      value /= 10;
+    } while (value || n < min_digits);
+    while (n) put(digits[--n]);
+  }
+};
+
+// Not constexpr: reaching one when compiling stops the build with its name.
+void default_text_too_long();
+void float_default_without_a_short_fixed_repr();
+
+constexpr void DefaultText::put(char c) {
+  if (size == data.size()) default_text_too_long();
+  data[size++] = c;
+}
+
+// As Python's repr: the fewest fractional digits that read back as the same
+// double, for magnitudes where repr writes no exponent.
+constexpr void put_float_repr(DefaultText& out, double value) {
+  bool negative = std::bit_cast<std::uint64_t>(value) >> 63;
+  double magnitude = negative ? -value : value;
+  if (negative) out.put('-');
+  if (magnitude == 0) return out.put("0.0");
+  if (!(magnitude >= 1e-4 && magnitude < 1e16)) float_default_without_a_short_fixed_repr();
+  double scale = 1;
+  for (std::size_t fraction = 0; fraction <= 22; ++fraction, scale *= 10) {
+    double scaled = magnitude * scale;
+    if (scaled >= 9007199254740992.0) break;  // 2**53: no longer exact
+    auto nearest = static_cast<std::uint64_t>(scaled + 0.5);
+    for (std::uint64_t digits : {nearest, nearest - 1, nearest + 1}) {
+      if (static_cast<double>(digits) / scale != magnitude) continue;
+      std::uint64_t unit = static_cast<std::uint64_t>(scale);
+      out.put_decimal(digits / unit);
+      out.put('.');
+      out.put_decimal(fraction ? digits % unit : 0, fraction ? fraction : 1);
+      return;
+    }
+  }
+  float_default_without_a_short_fixed_repr();
+}
+
+template <typename V>
+constexpr DefaultText default_text(const V& value) {
+  DefaultText out;
+  if constexpr (std::is_same_v<V, NoDefault>) {
+  } else if constexpr (std::is_same_v<V, bool>) {
+    out.put(value ? "True" : "False");
+  } else if constexpr (std::is_integral_v<V>) {
+    if (value < 0) out.put('-');
+    out.put_decimal(value < 0 ? 0 - static_cast<std::uint64_t>(value)
+                              : static_cast<std::uint64_t>(value));
+  } else if constexpr (std::is_floating_point_v<V>) {
+    put_float_repr(out, static_cast<double>(value));
+  } else {
+    std::string_view text = value.view();
+    // A loop, not find(): UBSan's checks in find() are not constant expressions.
+    bool single = false, dual = false;
+    for (char c : text) {
+      single |= c == '\'';
+      dual |= c == '"';
+    }
+    char quote = single && !dual ? '"' : '\'';
+    out.put(quote);
+    for (char c : text) {
+      auto byte = static_cast<unsigned char>(c);
+      if (c == quote || c == '\\') {
+        out.put('\\');
+        out.put(c);
+      } else if (c == '\n') {
+        out.put("\\n");
+      } else if (c == '\r') {
+        out.put("\\r");
+      } else if (c == '\t') {
+        out.put("\\t");
+      } else if (byte < 0x20 || byte == 0x7f) {
+        out.put("\\x");
+        out.put("0123456789abcdef"[byte >> 4]);
+        out.put("0123456789abcdef"[byte & 15]);
+      } else {
+        out.put(c);
+      }
+    }
+    out.put(quote);
+  }
+  return out;
+}
+
+// The body's parameter of type T when its argument was left out.
+template <typename T, typename V>
+[[nodiscard]] T default_as(const V& value) {
+  if constexpr (is_fixed_text<V>)
+    return T(value.view());
+  else
+    return T(value);
+}
+
+template <typename T>
+struct Unwrapped {
+  using type = T;
+};
+template <typename T>
+struct Unwrapped<std::optional<T>> {
+  using type = T;
+};
+
+template <typename T, typename V>
+constexpr bool default_fits(const V& value) {
+  using U = typename Unwrapped<T>::type;
+  if constexpr (std::is_same_v<V, NoDefault>)
+    return true;
+  else if constexpr (std::is_integral_v<V> && !std::is_same_v<V, bool> && std::is_integral_v<U> &&
+                     !std::is_same_v<U, bool>)
+    return std::in_range<U>(value);
+  else if constexpr (is_fixed_text<V>)
+    return std::is_constructible_v<T, std::string_view>;
+  else
+    return std::is_constructible_v<T, V>;
+}
+
+// A body's value as a new reference, or its error.
+template <typename R>
+[[gnu::always_inline]] inline Result<PyObject*> to_python_result(R&& value) {
+  using T = std::remove_cvref_t<R>;
+  if constexpr (std::is_same_v<T, Result<PyObject*>>) {
+    return std::forward<R>(value);
+  } else if constexpr (std::is_same_v<T, PyObject*>) {
+    return value;  // a new reference by contract
+  } else if constexpr (is_result<T>) {
+    if (!value) [[unlikely]]
+      return failure(std::move(value.error()));
+    if constexpr (std::is_void_v<typename T::value_type>)
+      return Py_NewRef(Py_None);
+    else
+      return to_python_result(std::move(*value));
+  } else {
+    static_assert(ResultType<T>, "no Converter<T>::to_python for this result type");
+    return Converter<T>::to_python(std::forward<R>(value));
+  }
+}
 
 }  // namespace detail
 
-// What a declaration names: the function, its doc and its parameters in order.
-template <std::size_t NameSize, std::size_t DocSize, std::size_t... ArgSizes>
+// What a declaration names: the function, its doc, its parameters in order,
+// and options (krenn::without_gil) anywhere among them.
+template <std::size_t NameSize, std::size_t DocSize, typename... Items>
 struct Declaration {
   FixedText<NameSize> name;
   FixedText<DocSize> doc;
-  std::tuple<Arg<ArgSizes>...> args;
+  std::tuple<Items...> items;
 
-  consteval Declaration(const char (&name_)[NameSize], const char (&doc_)[DocSize],
-                        Arg<ArgSizes>... args_)
-      : name(name_), doc(doc_), args(args_...) {}
+  consteval Declaration(const char (&name_)[NameSize], const char (&doc_)[DocSize], Items... items_)
+      : name(name_), doc(doc_), items(items_...) {}
 };
 
 // The native function that decl declares, with this body. Keyed by the
 // declaration object, so that symbols name the function rather than its texts.
 template <auto body, const auto& decl>
 struct Function {
-  using Params = typename detail::BodyParams<decltype(body)>::type;
-  static constexpr std::size_t count = std::tuple_size_v<decltype(decl.args)>;
+  using Params = typename detail::BodyTraits<decltype(body)>::params;
+  using Items = std::remove_cvref_t<decltype(decl.items)>;
+  static constexpr std::size_t item_count = std::tuple_size_v<Items>;
+  static constexpr auto item_is_arg = []<std::size_t... I>(std::index_sequence<I...>) {
+    return std::array<bool, item_count>{detail::is_arg<std::tuple_element_t<I, Items>>...};
+  }
+  (std::make_index_sequence<item_count>());
+  static constexpr std::size_t gil_options = []<std::size_t... I>(std::index_sequence<I...>) {
+    return (std::size_t{0} + ... +
+            std::size_t{std::is_same_v<std::tuple_element_t<I, Items>, WithoutGil>});
+  }
+  (std::make_index_sequence<item_count>());
+  static constexpr std::size_t count = [] {
+    std::size_t n = 0;
+    for (bool is_arg : item_is_arg) n += is_arg;
+    return n;
+  }();
+  static_assert(count + gil_options == item_count,
+                "a declaration lists parameters (\"a\"_a) and krenn::without_gil only");
+  static_assert(gil_options <= 1, "krenn::without_gil once");
+  static constexpr bool releases_gil = gil_options == 1;
   static_assert(count == std::tuple_size_v<Params>, "one declared name per body parameter");
+  // Where each parameter is among the items.
+  static constexpr auto arg_item = [] {
+    std::array<std::size_t, count> at{};
+    for (std::size_t i = 0, n = 0; i < item_count; ++i)
+      if (item_is_arg[i]) at[n++] = i;
+    return at;
+  }();
+  template <std::size_t I>
+  static constexpr const auto& arg() {
+    return std::get<arg_item[I]>(decl.items);
+  }
 
   template <typename T, typename Each>
   static constexpr auto per_param(Each each) {
     return [&]<std::size_t... I>(std::index_sequence<I...>) {
-      return std::array<T, count>{
-          each(std::get<I>(decl.args), std::integral_constant<std::size_t, I>())...};
+      return std::array<T, count>{each(arg<I>(), std::integral_constant<std::size_t, I>())...};
     }
     (std::make_index_sequence<count>());
   }
@@ -138,9 +335,21 @@ struct Function {
       per_param<std::string_view>([](const auto& arg, auto) { return arg.name.view(); });
   static constexpr auto kinds =
       per_param<ParamKind>([](const auto& arg, auto) { return arg.kind; });
-  static constexpr auto optional = per_param<bool>([](const auto&, auto i) {
-    return detail::is_optional_param<std::tuple_element_t<i(), Params>>;
+  static constexpr auto has_default = per_param<bool>([](const auto& arg, auto) {
+    return !std::is_same_v<std::remove_cvref_t<decltype(arg.value)>, NoDefault>;
   });
+  static constexpr auto default_texts = per_param<detail::DefaultText>(
+      [](const auto& arg, auto) { return detail::default_text(arg.value); });
+  static constexpr auto optional = per_param<bool>([](const auto& arg, auto i) {
+    return detail::is_optional_param<std::tuple_element_t<i(), Params>> ||
+           !std::is_same_v<std::remove_cvref_t<decltype(arg.value)>, NoDefault>;
+  });
+  static_assert(std::ranges::all_of(
+                    per_param<bool>([](const auto& arg, auto i) {
+                      return detail::default_fits<std::tuple_element_t<i(), Params>>(arg.value);
+                    }),
+                    std::identity()),
+                "a default must fit its parameter's type");
 
   static constexpr std::size_t count_of(ParamKind kind) {
     std::size_t n = 0;
@@ -186,7 +395,12 @@ struct Function {
       if (kinds[i] == ParamKind::keyword_only && (i == 0 || kinds[i - 1] != kinds[i])) put("*, ");
       if (name_at) name_at[i] = at;
       put(declared_names[i]);
-      if (optional[i]) put("=None");
+      if (has_default[i]) {
+        put("=");
+        put(std::string_view(default_texts[i].data.data(), default_texts[i].size));
+      } else if (optional[i]) {
+        put("=None");
+      }
       if (i + 1 == positional_only_count) put(", /");
     }
     put(")\n--\n\n");
@@ -247,14 +461,37 @@ struct Function {
   [[gnu::always_inline]] static Result<PyObject*> convert_from(PyObject* const* values,
                                                                Done&&... done) {
     if constexpr (I == count) {
-      return body(std::forward<Done>(done)...);
+      return run(std::forward<Done>(done)...);
     } else {
       using T = std::tuple_element_t<I, Params>;
+      if constexpr (has_default[I]) {
+        if (!values[I])
+          return convert_from<I + 1>(values, std::forward<Done>(done)...,
+                                     detail::default_as<T>(arg<I>().value));
+      }
       constexpr std::string_view param_name = names[I];  // an immediate, not a load
-      Result<T> value = ArgConverter<T>::convert(values[I], param_name);
+      Result<T> value = Converter<T>::convert(values[I], param_name);
       if (!value) [[unlikely]]
         return failure(std::move(value.error()));
       return convert_from<I + 1>(values, std::forward<Done>(done)..., std::move(*value));
+    }
+  }
+
+  // The body, with or without the GIL, and its value as a new reference.
+  template <typename... Values>
+  [[gnu::always_inline]] static Result<PyObject*> run(Values&&... values) {
+    auto invoke = [&]() -> decltype(auto) { return body(std::forward<Values>(values)...); };
+    using R = decltype(invoke());
+    if constexpr (std::is_void_v<R>) {
+      if constexpr (releases_gil)
+        detail::call_without_gil(invoke);
+      else
+        invoke();
+      return Py_NewRef(Py_None);
+    } else if constexpr (releases_gil) {
+      return detail::to_python_result(detail::call_without_gil(invoke));
+    } else {
+      return detail::to_python_result(invoke());
     }
   }
 
@@ -265,13 +502,12 @@ struct Function {
     if constexpr (keyword_only_count == 0 && count > 0) {
       Params values;
       auto exact = [&]<std::size_t... I>(std::index_sequence<I...>) {
-        return (
-            ArgConverter<std::tuple_element_t<I, Params>>::exact(args_[I], std::get<I>(values)) &&
-            ...);
+        return (Converter<std::tuple_element_t<I, Params>>::exact(args_[I], std::get<I>(values)) &&
+                ...);
       };
       if (detail::in_slot_order<params>(nargs, kwnames) && exact(std::make_index_sequence<count>()))
           [[likely]]
-        return std::apply(body, std::move(values));
+        return std::apply([](auto&&... v) { return run(std::move(v)...); }, std::move(values));
     }
     return call_general(args_, nargs, kwnames);
   }

@@ -1,0 +1,56 @@
+// Converter<T>: how a value of type T crosses between Python and C++. One
+// specialization per type, in the header of its family; a module adds a type
+// of its own by specializing it in its own header:
+//
+//   template <>
+//   struct krenn::Converter<Point> {
+//     static constexpr std::string_view python_name = "Point";  // signatures, stubs
+//     // Parameters. exact() takes the common case inline and cannot fail:
+//     // false sends the call down the general way, where convert() raises,
+//     // naming the parameter (wrap_argument_error does that for a TypeError).
+//     static bool exact(PyObject* obj, Point& out) noexcept;
+//     static Result<Point> convert(PyObject* obj, std::string_view name);
+//     // Results: a new reference, or the error.
+//     static Result<PyObject*> to_python(const Point& value);
+//   };
+//
+// A type used only for parameters, or only for results, leaves out the other half.
+#pragma once
+
+#include <Python.h>
+
+#include <concepts>
+#include <string_view>
+
+#include "krenn/error.hpp"
+
+namespace krenn {
+
+template <typename T>
+struct Converter;
+
+template <typename T>
+concept ParamType = requires(PyObject* obj, T& out, std::string_view name) {
+  { Converter<T>::exact(obj, out) } -> std::same_as<bool>;
+  { Converter<T>::convert(obj, name) } -> std::same_as<Result<T>>;
+};
+
+template <typename T>
+concept ResultType = requires(T&& value) {
+  {
+    Converter<std::remove_cvref_t<T>>::to_python(std::forward<T>(value))
+    } -> std::same_as<Result<PyObject*>>;
+};
+
+namespace detail {
+
+// The conversion error to a frame type ("'int' object cannot be converted to
+// 'PyBool'"), naming the argument.
+[[nodiscard, gnu::cold]] PyErr wrong_type(PyObject* obj, std::string_view name,
+                                          std::string_view target);
+// The interpreter's pending error, for a result it failed to make.
+[[nodiscard, gnu::cold]] std::unexpected<PyErr> result_failed();
+
+}  // namespace detail
+
+}  // namespace krenn

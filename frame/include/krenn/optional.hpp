@@ -1,0 +1,53 @@
+// std::optional<T>, both ways: None (or, for a parameter, leaving it out) is
+// the empty value.
+#pragma once
+
+#include <Python.h>
+
+#include <array>
+#include <optional>
+#include <string_view>
+#include <utility>
+
+#include "krenn/converter.hpp"
+
+namespace krenn {
+
+namespace detail {
+
+template <const std::string_view& name>
+inline constexpr auto or_none = [] {
+  constexpr std::string_view tail = " | None";
+  std::array<char, name.size() + tail.size()> out{};
+  for (std::size_t i = 0; i < name.size(); ++i) out[i] = name[i];
+  for (std::size_t i = 0; i < tail.size(); ++i) out[name.size() + i] = tail[i];
+  return out;
+}();
+
+}  // namespace detail
+
+template <typename T>
+struct Converter<std::optional<T>> {
+  static constexpr std::string_view python_name{detail::or_none<Converter<T>::python_name>.data(),
+                                                detail::or_none<Converter<T>::python_name>.size()};
+
+  [[nodiscard]] static bool exact(PyObject* obj, std::optional<T>& out) noexcept(
+      noexcept(Converter<T>::exact(obj, std::declval<T&>()))) {
+    T value;
+    if (!Converter<T>::exact(obj, value)) return false;
+    out = std::move(value);
+    return true;
+  }
+  [[nodiscard]] static Result<std::optional<T>> convert(PyObject* obj, std::string_view name) {
+    if (!obj || obj == Py_None) return std::optional<T>();
+    Result<T> value = Converter<T>::convert(obj, name);
+    if (!value) return failure(std::move(value.error()));
+    return std::optional<T>(std::move(*value));
+  }
+  [[nodiscard]] static Result<PyObject*> to_python(std::optional<T> value) {
+    if (!value) return Py_NewRef(Py_None);
+    return Converter<T>::to_python(std::move(*value));
+  }
+};
+
+}  // namespace krenn

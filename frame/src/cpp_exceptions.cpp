@@ -1,0 +1,51 @@
+#include "cpp_exceptions.hpp"
+
+#include <Python.h>
+
+#include <cstring>
+#include <stdexcept>
+
+#include "krenn/boundary.hpp"
+
+namespace krenn::detail {
+
+namespace {
+
+constexpr std::string_view foreign_message =
+    "a C++ exception that is not a std::exception reached the entry boundary";
+
+void set_error(PyObject* type, const char* what) {
+  // what() is not always UTF-8; the message keeps what it can.
+  PyObject* message =
+      PyUnicode_DecodeUTF8(what, static_cast<Py_ssize_t>(std::strlen(what)), "replace");
+  if (!message) return;  // the decode's own error (MemoryError) stands
+  PyErr_SetObject(type, message);
+  Py_DECREF(message);
+}
+
+}  // namespace
+
+void restore_cpp_exception() {
+  try {
+    throw;
+  } catch (const std::out_of_range& e) {
+    set_error(PyExc_IndexError, e.what());
+  } catch (const std::invalid_argument& e) {
+    set_error(PyExc_ValueError, e.what());
+  } catch (const std::domain_error& e) {
+    set_error(PyExc_ValueError, e.what());
+  } catch (const std::length_error& e) {
+    set_error(PyExc_ValueError, e.what());
+  } catch (const std::range_error& e) {
+    set_error(PyExc_ValueError, e.what());
+  } catch (const std::overflow_error& e) {
+    set_error(PyExc_OverflowError, e.what());
+  } catch (const std::exception& e) {
+    set_error(PyExc_RuntimeError, e.what());
+  } catch (...) {
+    // Nothing to read a message from: the process goes on, as after a panic.
+    restore_outcome(new_panic_exception(foreign_message));
+  }
+}
+
+}  // namespace krenn::detail
