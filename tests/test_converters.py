@@ -30,11 +30,11 @@ LONG = ("Python int too large to convert to C long",) * 2
 LLONG = ("int too big to convert",) * 2
 U64 = ("can't convert negative int to unsigned", "int too big to convert")
 INTEGERS = [
-    (t.as_schar, 8, True, None, ("signed char is less than minimum", "signed char is greater than maximum"), LONG),
-    (t.as_uchar, 8, False, "b", ("unsigned byte integer is less than minimum", "unsigned byte integer is greater than maximum"), LONG),
-    (t.as_short, 16, True, "h", ("signed short integer is less than minimum", "signed short integer is greater than maximum"), LONG),
+    (t.as_schar, 8, True, None, ("signed char is less than minimum", "signed char is greater than maximum"), LONG),  # noqa: E501
+    (t.as_uchar, 8, False, "b", ("unsigned byte integer is less than minimum", "unsigned byte integer is greater than maximum"), LONG),  # noqa: E501
+    (t.as_short, 16, True, "h", ("signed short integer is less than minimum", "signed short integer is greater than maximum"), LONG),  # noqa: E501
     (t.as_ushort, 16, False, None, (U64[0], "Python int too large for C unsigned short"), U64),
-    (t.as_int, 32, True, "i", ("signed integer is less than minimum", "signed integer is greater than maximum"), LONG),
+    (t.as_int, 32, True, "i", ("signed integer is less than minimum", "signed integer is greater than maximum"), LONG),  # noqa: E501
     (t.as_uint, 32, False, None, (U64[0], "Python int too large for C unsigned int"), U64),
     (t.as_long, 64, True, "l", LONG, LONG),
     (t.as_ulong, 64, False, None, U64, U64),

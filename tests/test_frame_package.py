@@ -47,8 +47,12 @@ def test_example_builds_out_of_tree_and_passes_its_tests(
     python: Path, wheel_dir: Path, tmp_path: Path
 ) -> None:
     pip = [python, "-m", "pip", "install", "--quiet", "--find-links", wheel_dir]
-    run([*pip, EXAMPLE, "krenn", "pytest"], tmp_path, timeout=600)
+    run([*pip, EXAMPLE, "krenn", "pytest", "mypy"], tmp_path, timeout=600)
     run([python, "-m", "pytest", "-q", "-p", "no:cacheprovider", EXAMPLE / "tests"], tmp_path, 120)
+    # The stub written from the declarations agrees with the module.
+    config = tmp_path / "mypy.ini"
+    config.write_text("[mypy]\n")
+    run([python, "-m", "mypy.stubtest", "--mypy-config-file", config, "demo"], tmp_path, 300)
     cmake_dir = run([python, "-m", "krenn", "--cmake-dir"], tmp_path, 60).stdout.strip()
     assert (Path(cmake_dir) / "krennConfig.cmake").is_file()
     # Two modules on the frame, each with its own copy of the frame's state.

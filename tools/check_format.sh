@@ -14,7 +14,7 @@ esac
 
 status=0
 cxx_dirs=(frame ext tests/testmod examples)
-py_dirs=(tests bench frame/python examples)
+py_dirs=(tests bench frame/python frame/cmake examples)
 
 if command -v clang-format >/dev/null; then
   # Majors differ in small ways, so name the one that judged.

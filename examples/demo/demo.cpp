@@ -1,10 +1,42 @@
-// A module built on the Krenn frame, as its README shows.
+// A module built on the Krenn frame: plain C++ functions, each bound in one
+// declaration.
 #include <krenn/krenn.hpp>
+
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <thread>
+
 using namespace krenn::literals;
 
-krenn::Result<PyObject*> add(std::uint64_t a, std::uint64_t b) {
-  return krenn::new_decimal_str(a + b);
-}
-KRENN_FUNCTION(add, "Adds.", "a"_a, "b"_a);
+std::uint64_t add(std::uint64_t a, std::uint64_t b) { return a + b; }
+KRENN_FUNCTION(add, "Adds, modulo 2**64.", "a"_a, "b"_a);
 
-KRENN_MODULE(demo, "A demo module.", add);
+std::string greet(std::string_view name, int times, bool shout) {
+  std::string out;
+  for (int i = 0; i < times; ++i) out += (shout ? "HELLO, " : "Hello, ") + std::string(name) + "! ";
+  if (!out.empty()) out.pop_back();
+  return out;
+}
+KRENN_FUNCTION(greet, "Greets name, times over.", "name"_a, "times"_a = 1,
+               "shout"_a.keyword_only() = false);
+
+double divide(double a, double b) {
+  if (b == 0) throw std::domain_error("division by zero");  // ValueError
+  return a / b;
+}
+KRENN_FUNCTION(divide, "Divides a by b.", "a"_a, "b"_a);
+
+std::optional<std::size_t> find(std::string_view text, std::string_view part) {
+  std::size_t at = text.find(part);
+  if (at == std::string_view::npos) return std::nullopt;
+  return at;
+}
+KRENN_FUNCTION(find, "Where part is in text (in UTF-8 bytes), or None.", "text"_a, "part"_a);
+
+// Other Python threads run meanwhile.
+void nap(double seconds) { std::this_thread::sleep_for(std::chrono::duration<double>(seconds)); }
+KRENN_FUNCTION(nap, "Sleeps without the GIL.", "seconds"_a, krenn::without_gil);
+
+KRENN_MODULE(demo, "A demo module.", add, greet, divide, find, nap);

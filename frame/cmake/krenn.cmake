@@ -5,6 +5,8 @@
 include_guard(GLOBAL)
 
 get_filename_component(KRENN_ROOT "${CMAKE_CURRENT_LIST_DIR}/.." ABSOLUTE)
+# Read by krenn_add_module, which runs in its callers' folders.
+set(KRENN_CMAKE_DIR "${CMAKE_CURRENT_LIST_DIR}" CACHE INTERNAL "")
 
 if(NOT TARGET Python::Module)
   find_package(Python 3.11 REQUIRED COMPONENTS Interpreter Development.Module)
@@ -87,7 +89,10 @@ endif()
 add_subdirectory("${KRENN_ROOT}/src" "${CMAKE_CURRENT_BINARY_DIR}/krenn_frame")
 
 # krenn_add_module(<name> <source>...): the extension module <name>, linking
-# the frame, exporting PyInit_<name> and nothing else.
+# the frame, exporting PyInit_<name> and nothing else. After each link, the
+# module's stub is written from its declarations to <name>-stubs/__init__.pyi
+# in the current binary folder, a stub-only package for type checkers:
+#   install(DIRECTORY "${CMAKE_CURRENT_BINARY_DIR}/<name>-stubs" DESTINATION .)
 function(krenn_add_module name)
   Python_add_library(${name} MODULE WITH_SOABI ${ARGN})
   target_link_libraries(${name} PRIVATE krenn::frame)
@@ -99,4 +104,12 @@ function(krenn_add_module name)
   set_property(TARGET ${name} APPEND PROPERTY LINK_DEPENDS "${map}")
   target_link_options(${name} PRIVATE "-Wl,--version-script=${map}" -Wl,--exclude-libs,ALL
     "$<$<NOT:$<CONFIG:Debug>>:-Wl,--gc-sections;-Wl,-O1>")
+  if(CMAKE_OBJCOPY)
+    add_custom_command(TARGET ${name} POST_BUILD
+      COMMAND "${Python_EXECUTABLE}" "${KRENN_CMAKE_DIR}/krenn_stub.py" "${CMAKE_OBJCOPY}"
+        "$<TARGET_FILE:${name}>" "${CMAKE_CURRENT_BINARY_DIR}/${name}-stubs/__init__.pyi"
+      VERBATIM)
+  else()
+    message(STATUS "krenn: no objcopy, so no stub for ${name}")
+  endif()
 endfunction()

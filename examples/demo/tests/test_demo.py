@@ -1,4 +1,6 @@
 import inspect
+import threading
+import time
 
 import demo
 import pytest
@@ -6,25 +8,56 @@ import pytest
 
 def test_module():
     assert demo.__doc__ == "A demo module."
-    assert demo.__all__ == ["add"]
-    assert str(inspect.signature(demo.add)) == "(a, b)"
-
-
-@pytest.mark.parametrize("a, b, total", [(1, 2, "3"), (2**64 - 1, 1, "0")])
-def test_add(a, b, total):
-    assert demo.add(a, b) == total
-    assert demo.add(b=b, a=a) == total
+    assert demo.__all__ == ["add", "greet", "divide", "find", "nap"]
+    assert str(inspect.signature(demo.greet)) == "(name, times=1, *, shout=False)"
 
 
 @pytest.mark.parametrize(
-    "args, error, text",
+    "call, result",
     [
-        ((1,), TypeError, "add() missing 1 required positional argument: 'b'"),
-        ((1.5, 2), TypeError, "argument 'a': 'float' object cannot be interpreted as an integer"),
-        ((-1, 2), OverflowError, "can't convert negative int to unsigned"),
+        (lambda: demo.add(2**64 - 1, 2), 1),
+        (lambda: demo.greet("Ada"), "Hello, Ada!"),
+        (lambda: demo.greet("Ada", 2, shout=True), "HELLO, Ada! HELLO, Ada!"),
+        (lambda: demo.divide(1, 4), 0.25),
+        (lambda: demo.find("naïve", "ve"), 4),
+        (lambda: demo.find("abc", "x"), None),
     ],
 )
-def test_errors(args, error, text):
+def test_results(call, result):
+    assert call() == result
+
+
+@pytest.mark.parametrize(
+    "call, error, text",
+    [
+        (lambda: demo.add(1), TypeError, "add() missing 1 required positional argument: 'b'"),
+        (lambda: demo.add(-1, 2), OverflowError, "can't convert negative int to unsigned"),
+        (
+            lambda: demo.greet(1),
+            TypeError,
+            "argument 'name': 'int' object cannot be converted to 'PyString'",
+        ),
+        (
+            lambda: demo.greet("a", 1, True),
+            TypeError,
+            "greet() takes from 1 to 2 positional arguments but 3 were given",
+        ),
+        (lambda: demo.divide(1, "x"), TypeError, "argument 'b': must be real number, not str"),
+        (lambda: demo.divide(1, 0), ValueError, "division by zero"),
+    ],
+)
+def test_errors(call, error, text):
     with pytest.raises(error) as info:
-        demo.add(*args)
+        call()
     assert str(info.value) == text
+
+
+def test_nap_lets_other_threads_run():
+    ticks = []
+    worker = threading.Thread(target=lambda: demo.nap(0.3))
+    worker.start()
+    deadline = time.monotonic() + 0.2
+    while time.monotonic() < deadline:
+        ticks.append(1)
+    worker.join()
+    assert len(ticks) > 1000

@@ -114,6 +114,7 @@ struct BodyTraits;
 template <typename R, typename... Ts>
 struct BodyTraits<R (*)(Ts...)> {
   using params = std::tuple<std::remove_cvref_t<Ts>...>;
+  using result = R;
 };
 template <typename R, typename... Ts>
 struct BodyTraits<R (*)(Ts...) noexcept> : BodyTraits<R (*)(Ts...)> {};
@@ -249,6 +250,29 @@ constexpr bool default_fits(const V& value) {
     return std::is_constructible_v<T, V>;
 }
 
+// A type's name in stubs: its converter's, or object for a type without one.
+template <typename T>
+consteval std::string_view python_name_of() {
+  if constexpr (requires { Converter<T>::python_name; })
+    return Converter<T>::python_name;
+  else
+    return "object";
+}
+
+template <typename R>
+consteval std::string_view result_name_of() {
+  using T = std::remove_cvref_t<R>;
+  if constexpr (std::is_void_v<T>)
+    return "None";
+  else if constexpr (is_result<T>)
+    return result_name_of<typename T::value_type>();
+  else
+    return python_name_of<T>();
+}
+
+template <typename T>
+inline constexpr bool is_returns = false;
+
 // A body's value as a new reference, or its error.
 template <typename R>
 [[gnu::always_inline]] inline Result<PyObject*> to_python_result(R&& value) {
@@ -270,6 +294,21 @@ template <typename R>
   }
 }
 
+}  // namespace detail
+
+// The declaration option krenn::returns("str"): the result's type in stubs,
+// for a body that returns a PyObject* or a krenn::Object.
+template <std::size_t N>
+struct Returns {
+  FixedText<N> annotation;
+};
+template <std::size_t N>
+consteval Returns<N> returns(const char (&annotation)[N]) {
+  return {annotation};
+}
+namespace detail {
+template <std::size_t N>
+inline constexpr bool is_returns<Returns<N>> = true;
 }  // namespace detail
 
 // What a declaration names: the function, its doc, its parameters in order,
@@ -305,8 +344,20 @@ struct Function {
     for (bool is_arg : item_is_arg) n += is_arg;
     return n;
   }();
-  static_assert(count + gil_options == item_count,
-                "a declaration lists parameters (\"a\"_a) and krenn::without_gil only");
+  static constexpr auto returns_item = []<std::size_t... I>(std::index_sequence<I...>) {
+    std::size_t at = item_count;
+    ((detail::is_returns<std::tuple_element_t<I, Items>> ? (void)(at = I) : (void)0), ...);
+    return at;
+  }
+  (std::make_index_sequence<item_count>());
+  static constexpr std::size_t returns_options = []<std::size_t... I>(std::index_sequence<I...>) {
+    return (std::size_t{0} + ... + std::size_t{detail::is_returns<std::tuple_element_t<I, Items>>});
+  }
+  (std::make_index_sequence<item_count>());
+  static_assert(count + gil_options + returns_options == item_count,
+                "a declaration lists parameters (\"a\"_a), krenn::without_gil and "
+                "krenn::returns only");
+  static_assert(returns_options <= 1, "krenn::returns once");
   static_assert(gil_options <= 1, "krenn::without_gil once");
   static constexpr bool releases_gil = gil_options == 1;
   static_assert(count == std::tuple_size_v<Params>, "one declared name per body parameter");
@@ -512,6 +563,52 @@ struct Function {
     return call_general(args_, nargs, kwnames);
   }
 
+  // The function's record for its module's stub, never loaded: "function",
+  // the name, the parameters with their types and defaults, the result's type
+  // and the doc, separated by US and ended by NUL.
+  static constexpr std::size_t write_stub(char* out) {
+    std::size_t at = 0;
+    auto put = [&](std::string_view text) {
+      for (char c : text) {
+        if (out) out[at] = c;
+        ++at;
+      }
+    };
+    constexpr auto param_names = per_param<std::string_view>([](const auto&, auto i) {
+      return detail::python_name_of<std::tuple_element_t<i(), Params>>();
+    });
+    put("function\x1f");
+    put(decl.name.view());
+    put("\x1f");
+    for (std::size_t i = 0; i < count; ++i) {
+      if (i > 0) put(", ");
+      if (kinds[i] == ParamKind::keyword_only && (i == 0 || kinds[i - 1] != kinds[i])) put("*, ");
+      put(declared_names[i]);
+      put(": ");
+      put(param_names[i]);
+      if (has_default[i]) {
+        put(" = ");
+        put(std::string_view(default_texts[i].data.data(), default_texts[i].size));
+      } else if (optional[i]) {
+        put(" = None");
+      }
+      if (i + 1 == positional_only_count) put(", /");
+    }
+    put("\x1f");
+    if constexpr (returns_item < item_count)
+      put(std::get<returns_item>(decl.items).annotation.view());
+    else
+      put(detail::result_name_of<typename detail::BodyTraits<decltype(body)>::result>());
+    put("\x1f");
+    put(decl.doc.with_nul());
+    return at;
+  }
+  static constexpr auto stub_record = [] {
+    std::array<char, write_stub(nullptr)> out{};
+    write_stub(out.data());
+    return out;
+  }();
+
   [[nodiscard]] static constexpr MethodSpec method_spec(FastcallEntry entry) {
     return {
         .entry = entry,
@@ -539,6 +636,7 @@ struct Function {
     return ::krenn::call_trampoline(                                                               \
         [&]() { return name##_function::call(args, nargs, kwnames); });                            \
   }                                                                                                \
+  KRENN_STUB_RECORD static constexpr auto name##_stub = name##_function::stub_record;              \
   /* Declared first: g++ emits an unused extern constexpr only then. */                            \
   extern const ::krenn::MethodSpec name##_spec;                                                    \
   constexpr ::krenn::MethodSpec name##_spec = name##_function::method_spec(name##_entry)

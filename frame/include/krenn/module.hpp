@@ -103,6 +103,17 @@ inline constexpr int module_api_version = 1013;
   macro(first) __VA_OPT__(KRENN_FOR_EACH_AGAIN KRENN_PARENS(macro, __VA_ARGS__))
 #define KRENN_FOR_EACH_AGAIN() KRENN_FOR_EACH_NEXT
 
+// A declaration's record for the module's stub (krenn_add_module writes it
+// after linking, then takes the records out): in a section whose flags say it
+// is never loaded, the '#' hiding the compiler's own.
+#if defined(__ELF__) && defined(__arm__)
+#define KRENN_STUB_RECORD [[gnu::used, gnu::section(".krenn_stub,\"\",%progbits #")]]
+#elif defined(__ELF__)
+#define KRENN_STUB_RECORD [[gnu::used, gnu::section(".krenn_stub,\"\",@progbits #")]]
+#else
+#define KRENN_STUB_RECORD [[maybe_unused]]
+#endif
+
 #define KRENN_DECLARE_SPEC(function) extern const ::krenn::MethodSpec function##_spec;
 #define KRENN_SPEC_ADDRESS(function) &function##_spec,
 
@@ -111,6 +122,8 @@ inline constexpr int module_api_version = 1013;
 // (in any source of the module), in that order and in __all__.
 #define KRENN_MODULE(name, doc, ...)                                                              \
   KRENN_FOR_EACH(KRENN_DECLARE_SPEC, __VA_ARGS__)                                                 \
+  KRENN_STUB_RECORD static constexpr char name##_module_stub[] =                                  \
+      "module\x1f" #name "\x1f" doc "\x1f" #__VA_ARGS__;                                          \
   /* The null at the end keeps the array from being empty. */                                     \
   static constexpr const ::krenn::MethodSpec* name##_module_functions[] = {                       \
       KRENN_FOR_EACH(KRENN_SPEC_ADDRESS, __VA_ARGS__) nullptr};                                   \
