@@ -123,7 +123,11 @@ class Str(str):
 
 @pytest.mark.parametrize("function", [t.as_str_view, t.as_string])
 @pytest.mark.parametrize(
-    "value", ["", "abc", "h\xe9llo", "\u65e5\u672c", "\U0001f600", "a\0b", Str("sub")]
+    "value",
+    ["", "abc", "h\xe9llo", "\u65e5\u672c", "\U0001f600", "a\0b", Str("sub")]
+    # Every width of the word-by-word ASCII copy, and a non-ASCII byte at each end.
+    + ["x" * n for n in (1, 2, 3, 4, 5, 7, 8, 9, 15, 16, 17, 64, 65)]
+    + ["\xe9" + "a" * 9, "a" * 9 + "\xe9", "ab\xe9"],
 )
 def test_str_round_trips_as_utf8(function, value):
     result = function(value)

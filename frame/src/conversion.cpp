@@ -172,6 +172,12 @@ PyErr wrong_type(PyObject* obj, std::string_view name, std::string_view target) 
 
 std::unexpected<PyErr> result_failed() { return failure(fetch_error()); }
 
+Result<PyObject*> str_from_utf8_general(std::string_view text) {
+  PyObject* str = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
+  if (!str) return result_failed();
+  return str;
+}
+
 }  // namespace detail
 
 }  // namespace krenn

@@ -550,7 +550,10 @@ struct Function {
   // detour.
   [[gnu::always_inline]] static Result<PyObject*> call(PyObject* const* args_, Py_ssize_t nargs,
                                                        PyObject* kwnames) {
-    if constexpr (keyword_only_count == 0 && count > 0) {
+    if constexpr (count == 0) {
+      if (nargs == 0 && !kwnames) [[likely]]
+        return run();
+    } else if constexpr (keyword_only_count == 0) {
       Params values;
       auto exact = [&]<std::size_t... I>(std::index_sequence<I...>) {
         return (Converter<std::tuple_element_t<I, Params>>::exact(args_[I], std::get<I>(values)) &&

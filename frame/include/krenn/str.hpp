@@ -7,6 +7,8 @@
 
 #include <Python.h>
 
+#include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -18,11 +20,43 @@ namespace detail {
 
 [[nodiscard]] Result<std::string_view> argument_to_utf8(PyObject* obj, std::string_view name);
 
+[[nodiscard]] Result<PyObject*> str_from_utf8_general(std::string_view text);
+
+// Copies n bytes, width <= n < 2 * width or n a multiple of width beyond, by
+// words of that width, the last one overlapping; returns the bits seen.
+template <std::size_t width>
+[[gnu::always_inline]] inline std::uint64_t copy_words(char* out, const char* in,
+                                                       std::size_t n) noexcept {
+  std::uint64_t seen = 0;
+  auto copy = [&](std::size_t at) {
+    std::uint64_t word = 0;
+    std::memcpy(&word, in + at, width);
+    std::memcpy(out + at, &word, width);
+    seen |= word;
+  };
+  for (std::size_t at = 0; at + width < n; at += width) copy(at);
+  copy(n - width);
+  return seen;
+}
+
+// Short ASCII, the common result, is copied by words straight into a compact
+// str, checked on the way; one character (the interpreter keeps those
+// cached), longer texts and anything not ASCII go the interpreter's way.
 [[nodiscard]] inline Result<PyObject*> str_from_utf8(std::string_view text) {
-  PyObject* str = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
-  if (!str) [[unlikely]]
-    return result_failed();
-  return str;
+  const std::size_t n = text.size();
+  if (n >= 2 && n <= 64) [[likely]] {
+    PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(n), 127);
+    if (!str) [[unlikely]]
+      return result_failed();
+    char* out = reinterpret_cast<char*>(reinterpret_cast<PyASCIIObject*>(str) + 1);
+    std::uint64_t seen = n >= 8   ? copy_words<8>(out, text.data(), n)
+                         : n >= 4 ? copy_words<4>(out, text.data(), n)
+                                  : copy_words<2>(out, text.data(), n);
+    if (!(seen & 0x8080808080808080u)) [[likely]]
+      return str;
+    Py_DECREF(str);
+  }
+  return str_from_utf8_general(text);
 }
 
 // An exact compact ASCII str is its own UTF-8, without a call.
