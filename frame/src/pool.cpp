@@ -14,9 +14,7 @@ namespace krenn {
 
 namespace detail {
 
-constinit thread_local std::int64_t gil_count = 0;
-constinit thread_local RefVec owned_list{};
-constinit thread_local OwnedListState owned_list_state = OwnedListState::Fresh;
+constinit thread_local ThreadState thread_state{};
 constinit PendingRefs pending_refs{};
 
 namespace {
@@ -26,8 +24,8 @@ namespace {
 struct OwnedListReaper {
   constexpr OwnedListReaper() noexcept = default;
   ~OwnedListReaper() {
-    owned_list_state = OwnedListState::Destroyed;
-    owned_list.free_storage();
+    thread_state.owned_list_state = OwnedListState::Destroyed;
+    thread_state.owned_list.free_storage();
   }
 };
 
@@ -53,10 +51,10 @@ void gil_prohibited(std::int64_t count) {
 }
 
 void touch_owned_list() {
-  if (owned_list_state != OwnedListState::Fresh) return;
+  if (thread_state.owned_list_state != OwnedListState::Fresh) return;
   // Naming the thread_local object registers its destructor for this thread.
   [[maybe_unused]] volatile auto* reaper = &owned_list_reaper;
-  owned_list_state = OwnedListState::Live;
+  thread_state.owned_list_state = OwnedListState::Live;
 }
 
 void owned_list_destroyed() {
@@ -64,7 +62,7 @@ void owned_list_destroyed() {
 }
 
 void release_owned_from(std::size_t start) {
-  RefVec& list = owned_list;
+  RefVec& list = thread_state.owned_list;
   std::size_t count = list.len - start;
   // The moved entries leave the list before any release runs: a deallocation
   // that registers or releases references finds the list at the pool's mark.
@@ -90,8 +88,8 @@ void release_owned_from(std::size_t start) {
 
 void register_owned_slow(PyObject* obj) {
   touch_owned_list();
-  if (owned_list_state == OwnedListState::Destroyed) return;  // never released
-  if (!owned_list.try_push(obj)) [[unlikely]] {
+  if (thread_state.owned_list_state == OwnedListState::Destroyed) return;  // never released
+  if (!thread_state.owned_list.try_push(obj)) [[unlikely]] {
     decref(obj);
     out_of_memory();
   }

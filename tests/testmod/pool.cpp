@@ -15,15 +15,15 @@ PyObject* gil_count_raw(PyObject*, PyObject*) { return PyLong_FromLongLong(gil_c
 PyObject* set_gil_count_raw(PyObject*, PyObject* arg) {
   long long value = PyLong_AsLongLong(arg);
   if (value == -1 && PyErr_Occurred()) return nullptr;
-  detail::gil_count = value;
+  detail::thread_state.gil_count = value;
   Py_RETURN_NONE;
 }
 
 PyObject* open_pool_raw(PyObject*, PyObject*) {
   open_pools.push_back(open_pool());
   const OwnedPool& pool = open_pools.back();
-  if (!pool.start) Py_RETURN_NONE;
-  return PyLong_FromSize_t(*pool.start);
+  if (!pool.has_mark()) Py_RETURN_NONE;
+  return PyLong_FromSize_t(pool.start);
 }
 
 PyObject* close_pool_raw(PyObject*, PyObject*) {
@@ -43,10 +43,10 @@ PyObject* register_raw(PyObject*, PyObject* obj) {
   Py_RETURN_NONE;
 }
 
-PyObject* owned_len_raw(PyObject*, PyObject*) { return PyLong_FromSize_t(detail::owned_list.len); }
+PyObject* owned_len_raw(PyObject*, PyObject*) { return PyLong_FromSize_t(detail::thread_state.owned_list.len); }
 
 PyObject* owned_state_raw(PyObject*, PyObject*) {
-  return PyLong_FromLong(static_cast<long>(detail::owned_list_state));
+  return PyLong_FromLong(static_cast<long>(detail::thread_state.owned_list_state));
 }
 
 PyObject* pending_len_raw(PyObject*, PyObject*) {
@@ -105,7 +105,7 @@ struct LateProbe {
       close_pool(marked);  // panics: the list is gone
     } else {
       OwnedPool pool = open_pool();
-      had_mark = pool.start.has_value();
+      had_mark = pool.has_mark();
       Py_INCREF(obj);
       register_owned(obj);  // never released
       close_pool(pool);

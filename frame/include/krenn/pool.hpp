@@ -63,9 +63,13 @@ namespace detail {
 
 // initial-exec: the module is loaded once and never unloaded, and this keeps
 // each access a single instruction instead of a call into the TLS resolver.
-extern constinit thread_local std::int64_t gil_count [[gnu::tls_model("initial-exec")]];
-extern constinit thread_local RefVec owned_list [[gnu::tls_model("initial-exec")]];
-extern constinit thread_local OwnedListState owned_list_state [[gnu::tls_model("initial-exec")]];
+// One object, so that an entry finds all of it from one thread-pointer offset.
+struct ThreadState {
+  std::int64_t gil_count = 0;
+  RefVec owned_list{};
+  OwnedListState owned_list_state = OwnedListState::Fresh;
+};
+extern constinit thread_local ThreadState thread_state [[gnu::tls_model("initial-exec")]];
 extern constinit PendingRefs pending_refs;
 
 [[noreturn]] void gil_prohibited(std::int64_t count);
@@ -80,16 +84,20 @@ inline void decref(PyObject* obj) noexcept { Py_DECREF(obj); }
 
 }  // namespace detail
 
-// Mark in the owned list; absent when the list was already destroyed.
+// Mark in the owned list; absent when the list was already destroyed. A plain
+// index with a value for "absent" keeps an entry's frame a register smaller.
 struct OwnedPool {
-  std::optional<std::size_t> start;
+  static constexpr std::size_t no_mark = SIZE_MAX;
+  std::size_t start = no_mark;
+
+  [[nodiscard]] bool has_mark() const noexcept { return start != no_mark; }
 };
 
-[[nodiscard]] inline std::int64_t gil_count() noexcept { return detail::gil_count; }
+[[nodiscard]] inline std::int64_t gil_count() noexcept { return detail::thread_state.gil_count; }
 // Whether this thread holds the interpreter's GIL right now, whatever the
 // frame's count says.
 [[nodiscard]] bool interpreter_gil_held() noexcept;
-[[nodiscard]] inline bool gil_is_held() noexcept { return detail::gil_count > 0; }
+[[nodiscard]] inline bool gil_is_held() noexcept { return detail::thread_state.gil_count > 0; }
 
 inline void apply_pending() {
   if (detail::pending_refs.queued.load(std::memory_order_acquire) != 0) [[unlikely]]
@@ -97,40 +105,42 @@ inline void apply_pending() {
 }
 
 [[nodiscard]] inline OwnedPool open_pool() {
-  std::int64_t count = detail::gil_count;
+  std::int64_t count = detail::thread_state.gil_count;
   if (count < 0) [[unlikely]]
     detail::gil_prohibited(count);
-  detail::gil_count = count + 1;
+  detail::thread_state.gil_count = count + 1;
   apply_pending();
-  if (detail::owned_list_state != OwnedListState::Live) [[unlikely]] {
+  if (detail::thread_state.owned_list_state != OwnedListState::Live) [[unlikely]] {
     detail::touch_owned_list();
-    if (detail::owned_list_state == OwnedListState::Destroyed) return OwnedPool{};
+    if (detail::thread_state.owned_list_state == OwnedListState::Destroyed) return OwnedPool{};
   }
-  return OwnedPool{detail::owned_list.len};
+  return OwnedPool{.start = detail::thread_state.owned_list.len};
 }
 
 inline void close_pool(OwnedPool pool) {
-  if (pool.start) {
-    if (detail::owned_list_state != OwnedListState::Live) [[unlikely]] {
+  if (pool.has_mark()) [[likely]] {
+    if (detail::thread_state.owned_list_state != OwnedListState::Live) [[unlikely]] {
       detail::touch_owned_list();
-      if (detail::owned_list_state == OwnedListState::Destroyed) detail::owned_list_destroyed();
+      if (detail::thread_state.owned_list_state == OwnedListState::Destroyed) detail::owned_list_destroyed();
     }
-    RefVec& list = detail::owned_list;
-    if (list.len == *pool.start + 1) [[likely]] {
-      // A single entry, the common case when a call registered anything.
-      PyObject* obj = list.data[--list.len];
-      detail::decref(obj);
-    } else if (list.len > *pool.start) {
-      detail::release_owned_from(*pool.start);
+    RefVec& list = detail::thread_state.owned_list;
+    // Most calls register nothing; of the rest, most register one reference.
+    if (list.len != pool.start) [[unlikely]] {
+      if (list.len == pool.start + 1) {
+        PyObject* obj = list.data[--list.len];
+        detail::decref(obj);
+      } else if (list.len > pool.start) {
+        detail::release_owned_from(pool.start);
+      }
     }
   }
-  detail::gil_count -= 1;
+  detail::thread_state.gil_count -= 1;
 }
 
 // Takes over one new reference; the innermost open pool releases it.
 inline void register_owned(PyObject* obj) {
-  auto& list = detail::owned_list;
-  if (detail::owned_list_state != OwnedListState::Live || list.len == list.cap) [[unlikely]]
+  auto& list = detail::thread_state.owned_list;
+  if (detail::thread_state.owned_list_state != OwnedListState::Live || list.len == list.cap) [[unlikely]]
     return detail::register_owned_slow(obj);
   list.data[list.len++] = obj;
 }

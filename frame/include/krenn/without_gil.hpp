@@ -24,8 +24,8 @@ struct SavedThread {
 };
 
 [[nodiscard]] inline SavedThread save_thread() noexcept {
-  SavedThread saved{gil_count, PyEval_SaveThread()};
-  gil_count = 0;
+  SavedThread saved{thread_state.gil_count, PyEval_SaveThread()};
+  thread_state.gil_count = 0;
   return saved;
 }
 
@@ -33,7 +33,7 @@ struct SavedThread {
 // a forced unwind.
 inline void restore_thread(SavedThread saved) {
   PyEval_RestoreThread(saved.state);
-  gil_count = saved.gil_count;
+  thread_state.gil_count = saved.gil_count;
   apply_pending();
 }
 
