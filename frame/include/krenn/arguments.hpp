@@ -52,7 +52,8 @@ void intern_names(std::span<const std::string_view> names, PyObject** out);
 template <const ParamSpec& spec>
 [[nodiscard]] inline bool in_slot_order(Py_ssize_t nargs, PyObject* kwnames) {
   constexpr std::size_t count = spec.positional_names.size();
-  if (!kwnames) return static_cast<std::size_t>(nargs) == count;
+  if (!kwnames) [[likely]]
+    return static_cast<std::size_t>(nargs) == count;
   static constinit PyObject* interned[count] = {};
   if (!interned[0]) [[unlikely]]
     intern_names(spec.positional_names, interned);

@@ -546,14 +546,30 @@ struct Function {
     }
   }
 
+  // The entry. A function without parameters, called without arguments, runs
+  // its body in a trampoline of its own, which keeps nothing across the pool's
+  // steps; every other call goes through call() below.
+  [[gnu::always_inline]] static PyObject* entry(PyObject* const* args_, Py_ssize_t nargs,
+                                                PyObject* kwnames) {
+    if constexpr (count == 0) {
+      if (nargs == 0 && !kwnames) [[likely]]
+        return call_trampoline([] { return run(); });
+      return general_entry(args_, nargs, kwnames);
+    } else {
+      return call_trampoline([&] { return call(args_, nargs, kwnames); });
+    }
+  }
+
+  [[gnu::noinline]] static PyObject* general_entry(PyObject* const* args_, Py_ssize_t nargs,
+                                                   PyObject* kwnames) {
+    return call_trampoline([&] { return call_general(args_, nargs, kwnames); });
+  }
+
   // Arguments that are all given, in slot order, and convert exactly take no
   // detour.
   [[gnu::always_inline]] static Result<PyObject*> call(PyObject* const* args_, Py_ssize_t nargs,
                                                        PyObject* kwnames) {
-    if constexpr (count == 0) {
-      if (nargs == 0 && !kwnames) [[likely]]
-        return run();
-    } else if constexpr (keyword_only_count == 0) {
+    if constexpr (keyword_only_count == 0 && count > 0) {
       Params values;
       auto exact = [&]<std::size_t... I>(std::index_sequence<I...>) {
         return (Converter<std::tuple_element_t<I, Params>>::exact(args_[I], std::get<I>(values)) &&
@@ -636,8 +652,7 @@ struct Function {
   /* Not noexcept: a thread's forced unwind must be able to pass. */                               \
   PyObject* name##_entry(PyObject* /*self*/, PyObject* const* args, Py_ssize_t nargs,              \
                          PyObject* kwnames) {                                                      \
-    return ::krenn::call_trampoline(                                                               \
-        [&]() { return name##_function::call(args, nargs, kwnames); });                            \
+    return name##_function::entry(args, nargs, kwnames);                                           \
   }                                                                                                \
   KRENN_STUB_RECORD static constexpr auto name##_stub = name##_function::stub_record;              \
   /* Declared first: g++ emits an unused extern constexpr only then. */                            \

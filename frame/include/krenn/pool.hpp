@@ -121,7 +121,8 @@ inline void close_pool(OwnedPool pool) {
   if (pool.has_mark()) [[likely]] {
     if (detail::thread_state.owned_list_state != OwnedListState::Live) [[unlikely]] {
       detail::touch_owned_list();
-      if (detail::thread_state.owned_list_state == OwnedListState::Destroyed) detail::owned_list_destroyed();
+      if (detail::thread_state.owned_list_state == OwnedListState::Destroyed)
+        detail::owned_list_destroyed();
     }
     RefVec& list = detail::thread_state.owned_list;
     // Most calls register nothing; of the rest, most register one reference.
@@ -140,7 +141,8 @@ inline void close_pool(OwnedPool pool) {
 // Takes over one new reference; the innermost open pool releases it.
 inline void register_owned(PyObject* obj) {
   auto& list = detail::thread_state.owned_list;
-  if (detail::thread_state.owned_list_state != OwnedListState::Live || list.len == list.cap) [[unlikely]]
+  if (detail::thread_state.owned_list_state != OwnedListState::Live || list.len == list.cap)
+      [[unlikely]]
     return detail::register_owned_slow(obj);
   list.data[list.len++] = obj;
 }
