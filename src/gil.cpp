@@ -18,6 +18,7 @@ constinit thread_local std::int64_t gil_count = 0;
 constinit thread_local RefVec owned_list{};
 constinit thread_local OwnedListState owned_list_state = OwnedListState::Fresh;
 constinit PendingRefs pending_refs{};
+constinit thread_local bool forced_unwind = false;
 
 namespace {
 
@@ -105,6 +106,13 @@ void defer_release(PyObject* obj) {
     pending_refs.queued.store(pending_refs.pending_decrefs.len, std::memory_order_release);
 }
 
+bool counts_touchable() noexcept { return !forced_unwind && interpreter_gil_held(); }
+
+void release_unheld(PyObject* obj) {
+  if (gil_is_held()) return;  // the interpreter no longer agrees: leaked
+  defer_release(obj);
+}
+
 void take_and_apply_pending() {
   pending_refs.lock.lock();
   RefVec& queue = pending_refs.pending_decrefs;
@@ -179,7 +187,7 @@ struct EnsuredState {
   PyGILState_STATE gstate;
   bool keep = false;
   ~EnsuredState() {
-    if (!keep) PyGILState_Release(gstate);
+    if (!keep && detail::counts_touchable()) PyGILState_Release(gstate);
   }
 };
 
@@ -208,6 +216,14 @@ void release_gil(GilEnsureGuard& guard) {
   if (!guard.taken_) return;
   auto taken = *guard.taken_;
   guard.taken_.reset();
+  if (!detail::counts_touchable()) [[unlikely]] {
+    // Ended by the interpreter while the guard was held: the pool's
+    // references leak, and there is no GIL state left to give back.
+    if (taken.pool.start && detail::owned_list_state == OwnedListState::Live)
+      detail::owned_list.len = std::min(detail::owned_list.len, *taken.pool.start);
+    detail::gil_count -= 1;
+    return;
+  }
   close_pool(taken.pool);
   PyGILState_Release(taken.gstate);
 }

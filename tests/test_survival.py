@@ -40,33 +40,74 @@ class Index:
         raise self.exc
 
 
-def test_daemon_threads_inside_calls_at_exit(python_run):
-    # The interpreter ends daemon threads that wake up after it finalized; the
-    # unwind passes through the entry, from __index__ and from a message's str().
-    code = """
-        import threading, time
-        class Slow:
-            def __index__(self):
-                time.sleep(0.3)
+EXIT_INSIDE = """
+    import threading, time
+    N = 8
+    lock, inside, ready = threading.Lock(), set(), threading.Event()
+    def doze(sleep=time.sleep):
+        with lock:
+            inside.add(threading.get_ident())
+            if len(inside) == N:
+                ready.set()
+        sleep(0.002)
+    class Discard:
+        def write(self, text): pass
+        def flush(self): pass
+    try:
+        f(1.5, 2)
+    except TypeError:
+        pass
+    (Panic,) = [c for c in BaseException.__subclasses__() if c.__name__ == "PanicException"]
+    def panic_str(self):
+        doze()
+        return "slow"
+    class Unprintable:
+        def __str__(self):
+            raise ValueError("unprintable")
+    class Index:
+        def __index__(self):
+            if PATH == "plain":
+                doze()
                 return 1
-        class SlowText:
-            def __str__(self):
-                time.sleep(0.3)
-                return "slow"
-        class Raise:
-            def __index__(self):
-                raise TypeError(SlowText())
-        def work(arg):
-            while True:
-                try:
-                    f(arg, 2)
-                except TypeError:
-                    pass
-        for arg in (Slow(), Slow(), Raise(), Raise()):
-            threading.Thread(target=work, args=(arg,), daemon=True).start()
-        time.sleep(0.1)
-    """
-    assert child(python_run, code).stderr == ""
+            if PATH == "resume":
+                raise Panic()
+            raise TypeError(Unprintable())
+    if PATH == "resume":
+        Panic.__str__ = panic_str
+        sys.stderr = Discard()  # the resumed panic's traceback, every call
+    else:
+        sys.unraisablehook = lambda report: doze()
+    def work():
+        while True:
+            try:
+                f(Index(), 1)
+            except BaseException:
+                pass
+    for _ in range(N):
+        threading.Thread(target=work, daemon=True).start()
+    ready.wait(60)
+    class Linger:
+        # Holds finalization open while the workers wake up inside their calls.
+        def __del__(self, sleep=time.sleep):
+            sleep(0.05)
+    linger = Linger()
+"""
+RESUME_BANNERS = (
+    "--- Krenn is resuming a panic after fetching a PanicException from Python. ---\n"
+    "Python stack trace below:\n"
+)
+
+
+@pytest.mark.parametrize("flags", [(), ("-X", "dev")], ids=["plain", "dev"])
+@pytest.mark.parametrize("path", ["plain", "resume", "report"])
+def test_daemon_threads_inside_calls_at_exit(python_run, path, flags):
+    # The main thread exits once every worker is inside a call: in __index__,
+    # in the str() of a PanicException being resumed, or in the unraisable
+    # report of an unprintable error. The interpreter ends them as they wake.
+    code = PRELUDE + f"PATH = {path!r}\n" + textwrap.dedent(EXIT_INSIDE)
+    proc = python_run(code, flags=flags)
+    assert proc.returncode == 0, proc.stderr[-3000:]
+    assert proc.stderr.replace(RESUME_BANNERS, "") == ""
 
 
 CALLS = [

@@ -57,10 +57,7 @@ class ErrBuilder {
 
   // Takes over a reference to the value, released after the object's.
   void set_value(PyObject* value) noexcept { value_ = value; }
-  // Lets go of the references without releasing them.
-  void forget() noexcept { object_ = value_ = nullptr; }
   [[nodiscard]] Kind kind() const noexcept { return kind_; }
-  [[nodiscard]] bool holds_refs() const noexcept { return object_ || value_; }
   [[nodiscard]] PyObject* object() const noexcept { return object_; }
 
   struct Built {

@@ -1,8 +1,7 @@
 #include "impl/panic.hpp"
 
-#include <cxxabi.h>
-
 #include <cstdlib>
+#include <exception>
 #include <new>
 
 #include "err/panic_exception.hpp"
@@ -33,6 +32,16 @@ namespace {
   }
 }
 
+// Inside a catch-all: whether what was caught is the forced unwind of a thread
+// that the interpreter ends, the one exception from outside C++ that reaches an
+// entry. Told by that alone: catching it by its ABI type would bind a reference
+// to an object that does not exist, and its C++ type cannot be read.
+bool caught_forced_unwind() noexcept {
+  if (std::current_exception()) return false;
+  forced_unwind = true;
+  return true;
+}
+
 }  // namespace
 
 KRENN_ERROR_PATH void restore_outcome(PyErr error) {
@@ -48,10 +57,9 @@ KRENN_ERROR_PATH void restore_outcome(PyErr error) {
 }
 
 void restore_caught() {
+  if (caught_forced_unwind()) throw;
   std::optional<PanicPayload> payload;
   try {
-    throw;
-  } catch (abi::__forced_unwind&) {
     throw;
   } catch (Panic& p) {
     payload.emplace(std::move(p.payload));
@@ -75,9 +83,8 @@ void restore_caught() {
 }
 
 void escaped_boundary() {
+  if (caught_forced_unwind()) throw;
   try {
-    throw;
-  } catch (abi::__forced_unwind&) {
     throw;
   } catch (Panic&) {
     abort_at_boundary();
