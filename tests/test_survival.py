@@ -3,6 +3,7 @@
 Every case that could end the process runs in a child interpreter.
 """
 
+import operator
 import re
 import sys
 import textwrap
@@ -249,6 +250,47 @@ def test_str_failure_that_is_no_ordinary_error_reaches_caller(exc):
     finally:
         sys.unraisablehook = old
     assert reports == []
+
+
+@pytest.mark.parametrize("exc", [KeyboardInterrupt, SystemExit, MemoryError, ValueError])
+def test_error_reading_a_keyword_type_name(exc):
+    class Meta(type):
+        def __getattribute__(cls, name):
+            if name == "__qualname__":
+                raise exc("from __qualname__")
+            return super().__getattribute__(name)
+
+    class Name(metaclass=Meta):
+        pass
+
+    with pytest.raises(TypeError if exc is ValueError else exc) as info:
+        t.vectorcall(f, (1, 2), (Name(),), (3,))
+    if exc is ValueError:
+        assert (
+            str(info.value)
+            == "'<failed to extract type name>' object cannot be converted to 'PyString'"
+        )
+
+
+@pytest.mark.parametrize("context", [None, OSError("other")], ids=["cleared", "replaced"])
+def test_error_from_python_code_keeps_its_context(context):
+    class Index:
+        def __index__(self):
+            try:
+                raise ValueError("boom")
+            except ValueError as e:
+                e.__context__ = context
+                raise
+
+    def context_via(call):
+        try:
+            raise KeyError("handled")
+        except KeyError:
+            with pytest.raises(ValueError) as info:
+                call(Index())
+        return info.value.__context__
+
+    assert context_via(lambda x: f(x, 1)) is context_via(operator.index) is context
 
 
 def test_keyboard_interrupts_are_all_delivered(python_run):

@@ -156,7 +156,9 @@ std::optional<PyErr> take_pending(PyObject* (*panic_type)()) {
   }
   if (type == panic_type()) [[unlikely]]
     resume_panic(type, value, traceback);
-  return PyErr::raw(type, value, traceback);
+  PyErr err = PyErr::raw(type, value, traceback);
+  err.state().fetched = true;
+  return err;
 }
 
 bool has_context(PyObject* value) {
@@ -216,12 +218,13 @@ ErrTriple take_triple(ErrState& state) {
   ErrState::Tag tag = std::exchange(state.tag, ErrState::Tag::normalizing);
   if (tag != ErrState::Tag::lazy || !state.builder)  // callers rule out Normalizing
     return {std::exchange(state.type, nullptr), std::exchange(state.value, nullptr),
-            std::exchange(state.traceback, nullptr)};
+            std::exchange(state.traceback, nullptr), state.fetched};
   // If building panics, what is left of the builder stays with the error and
   // goes when the error is dropped.
   ErrBuilder::Built built = std::move(*state.builder).build();
   state.builder.reset();
-  if (is_exception_class(built.type)) return {built.type, built.value, nullptr};
+  if (is_exception_class(built.type))
+    return {built.type, built.value, built.traceback, built.fetched};
   Owned type(built.type), value(built.value);  // released after the TypeError is made
   PyErr fallback =
       new_error_with_type(Owned(exception_type_ref(PyExc_TypeError)), not_an_exception);
@@ -255,6 +258,11 @@ KRENN_ERROR_PATH void restore_error(PyErr err) {
   if (err.is_normalizing()) panic_normalizing_restore();
   bool raise = err.is_lazy() || err.state().made_here;
   ErrTriple t = error_into_triple(std::move(err));
+  if (t.fetched) {
+    // Python code raised it, and chained it as it saw fit.
+    PyErr_Restore(t.type, t.value, t.traceback);
+    return;
+  }
   if (raise) {
     // As the interpreter raises: lazy, unless an exception is being handled,
     // which then becomes the new one's context.
@@ -281,6 +289,7 @@ ErrState& normalize_error(PyErr& err) {
   state.type = t.type;
   state.value = t.value;
   state.traceback = t.traceback;
+  state.fetched = t.fetched;
   state.tag = ErrState::Tag::normalized;
   return state;
 }

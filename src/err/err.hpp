@@ -51,9 +51,10 @@ using Result = std::expected<T, PyErr>;
 void restore_error(PyErr err);
 
 struct ErrTriple {
-  PyObject* type;       // new reference
-  PyObject* value;      // new reference or NULL
-  PyObject* traceback;  // new reference or NULL
+  PyObject* type;        // new reference
+  PyObject* value;       // new reference or NULL
+  PyObject* traceback;   // new reference or NULL
+  bool fetched = false;  // raised by Python code: restored as it was
 };
 [[nodiscard]] ErrTriple error_into_triple(PyErr err);
 ErrState& normalize_error(PyErr& err);

@@ -41,9 +41,11 @@ ErrBuilder::Built ErrBuilder::build() && {
     }
     case Kind::conversion: {
       Owned type(exception_type_ref(PyExc_TypeError));
-      PyObject* value =
+      Result<PyObject*> value =
           conversion_error_message(Owned(std::exchange(object_, nullptr)), std::move(text_));
-      return {type.release(), value};
+      if (value) return {type.release(), *value};
+      ErrTriple raised = error_into_triple(std::move(value.error()));
+      return {raised.type, raised.value, raised.traceback, raised.fetched};
     }
   }
   __builtin_unreachable();
@@ -78,6 +80,7 @@ std::unique_ptr<ErrState, PyErr::Drop> PyErr::make_state(Tag tag) {
   if (!state) state = std::make_unique<ErrState>().release();
   state->tag = tag;
   state->made_here = false;
+  state->fetched = false;
   return std::unique_ptr<ErrState, Drop>(state);
 }
 

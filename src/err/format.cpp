@@ -58,13 +58,15 @@ Result<std::string_view> type_qualname(PyObject* type) {
   return extract_text(value);
 }
 
-PyObject* conversion_error_message(Owned source_type, MessageText target) {
+Result<PyObject*> conversion_error_message(Owned source_type, MessageText target) {
   TextBuffer text;
   text += '\'';
   if (Result<std::string_view> name = type_qualname(source_type.get()))
     text += *name;
   else if (is_memory_error(name.error()))
     out_of_memory();
+  else if (error_must_propagate(name.error()))
+    return failure(std::move(name.error()));
   else
     text += "<failed to extract type name>";
   text += "' object cannot be converted to '";
