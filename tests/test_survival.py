@@ -3,6 +3,7 @@
 Every case that could end the process runs in a child interpreter.
 """
 
+import io
 import operator
 import re
 import sys
@@ -291,6 +292,44 @@ def test_error_from_python_code_keeps_its_context(context):
         return info.value.__context__
 
     assert context_via(lambda x: f(x, 1)) is context_via(operator.index) is context
+
+
+def unprintable_report(monkeypatch, hook, write):
+    # The error's str() fails, so the frame reports it as unraisable.
+    stderr = io.StringIO()
+    if write:
+        stderr.write = write
+    monkeypatch.setattr(sys, "unraisablehook", hook)
+    monkeypatch.setattr(sys, "stderr", stderr)
+    with pytest.raises(TypeError, match="<unprintable TypeError object>"):
+        f(Index(TypeError(Shout(ValueError("unprintable")))), 2)
+    return stderr.getvalue()
+
+
+@pytest.mark.parametrize("exc", [KeyboardInterrupt, SystemExit])
+@pytest.mark.parametrize("where", ["hook", "stderr"])
+def test_interrupt_in_the_unraisable_report_reaches_caller(monkeypatch, where, exc):
+    def interrupt(*args):
+        raise exc("in the report")
+
+    with pytest.raises(exc, match="in the report"):
+        if where == "hook":
+            unprintable_report(monkeypatch, interrupt, None)
+        else:
+            unprintable_report(monkeypatch, sys.__unraisablehook__, interrupt)
+
+
+def test_failing_unraisable_hook_is_reported_as_the_interpreter_does(monkeypatch):
+    import _testcapi
+
+    def hook(report):
+        raise OSError("in the hook")
+
+    text = unprintable_report(monkeypatch, hook, None)
+    monkeypatch.setattr(sys, "stderr", io.StringIO())
+    _testcapi.write_unraisable_exc(ValueError("unprintable"), None, None)
+    assert text == sys.stderr.getvalue()
+    assert text.startswith(f"Exception ignored in sys.unraisablehook: {hook!r}\n")
 
 
 def test_keyboard_interrupts_are_all_delivered(python_run):

@@ -2,7 +2,9 @@
 
 #include <cstring>
 
+#include "err/format.hpp"
 #include "err/panic_exception.hpp"
+#include "sync.hpp"
 
 namespace krenn {
 
@@ -336,9 +338,100 @@ void set_error_cause(PyErr& err, std::optional<PyErr> cause) {
   PyException_SetCause(value, cause_value);
 }
 
-void report_unraisable(PyErr err, PyObject* object) {
+namespace {
+
+constinit OnceSlot unraisable_args_slot;
+
+// The type of sys.unraisablehook's argument, which only the interpreter's own
+// report makes and names nowhere: found among tuple's built-in subclasses.
+PyObject* unraisable_args_type() {
+  if (PyObject* type = unraisable_args_slot.get()) [[likely]]
+    return type;
+  Owned subclasses(
+      PyObject_CallMethod(reinterpret_cast<PyObject*>(&PyTuple_Type), "__subclasses__", nullptr));
+  if (!subclasses || !PyList_Check(subclasses.get())) {
+    PyErr_Clear();
+    return nullptr;
+  }
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(subclasses.get()); ++i) {
+    auto* type = reinterpret_cast<PyTypeObject*>(PyList_GET_ITEM(subclasses.get(), i));
+    if (!(type->tp_flags & Py_TPFLAGS_HEAPTYPE) &&
+        std::strcmp(type->tp_name, "UnraisableHookArgs") == 0)
+      return unraisable_args_slot.set_or_release(Py_NewRef(reinterpret_cast<PyObject*>(type)));
+  }
+  return nullptr;
+}
+
+// The pending error as the hook's argument, made as the interpreter makes it;
+// the error is taken. NULL when that fails, with that failure pending.
+PyObject* take_unraisable_args(PyObject* args_type, PyObject* err_msg, PyObject* object) {
+  PyObject *type, *value, *traceback;
+  PyErr_Fetch(&type, &value, &traceback);
+  if (type && !traceback) {
+    if (PyFrameObject* frame = PyEval_GetFrame()) {
+      PyErr_Restore(type, value, nullptr);
+      if (PyTraceBack_Here(frame) < 0) PyErr_Clear();
+      PyErr_Fetch(&type, &value, &traceback);
+    }
+  }
+  if (!type) return nullptr;
+  PyErr_NormalizeException(&type, &value, &traceback);
+  RefTriple refs(type, value, traceback);
+  if (traceback && PyTraceBack_Check(traceback) && PyException_SetTraceback(value, traceback) < 0)
+    PyErr_Clear();
+  PyObject* args = PyStructSequence_New(reinterpret_cast<PyTypeObject*>(args_type));
+  if (!args) return nullptr;
+  PyObject* items[] = {type, value, traceback, err_msg, object};
+  for (Py_ssize_t i = 0; i < 5; ++i)
+    PyStructSequence_SET_ITEM(args, i, Py_NewRef(items[i] ? items[i] : Py_None));
+  return args;
+}
+
+// The report failed: its error is the caller's, or written by the
+// interpreter's own writer, whose failure is ignored as the interpreter does.
+Result<void> unraisable_report_failed(PyObject* args_type, const char* err_msg, PyObject* object) {
+  PyErr failed = fetch_error();
+  if (error_must_propagate(failed)) return failure(std::move(failed));
+  restore_error(std::move(failed));
+  Owned message(PyUnicode_FromString(err_msg));
+  Owned args(message ? take_unraisable_args(args_type, message.get(), object) : nullptr);
+  PyObject* write = PySys_GetObject("__unraisablehook__");
+  if (args && write && PyCFunction_Check(write)) {
+    if (PyObject* res = PyObject_CallOneArg(write, args.get())) {
+      Py_DECREF(res);
+      return {};
+    }
+  }
+  if (std::optional<PyErr> err = try_fetch_error(); err && error_must_propagate(*err))
+    return failure(std::move(*err));
+  return {};
+}
+
+}  // namespace
+
+Result<void> report_unraisable(PyErr err, PyObject* object) {
+  // Made and called here as the interpreter does, so that an interrupt from a
+  // hook or a sys.stderr written in Python reaches the caller: the
+  // interpreter's own report would print it as ignored and clear it.
+  PyObject* hook = PySys_GetObject("unraisablehook");
+  PyObject* args_type = hook && hook != Py_None ? unraisable_args_type() : nullptr;
   restore_error(std::move(err));
-  PyErr_WriteUnraisable(object);
+  if (!args_type) {
+    PyErr_WriteUnraisable(object);
+    return {};
+  }
+  Owned hook_ref = new_ref(hook);
+  Owned args(take_unraisable_args(args_type, nullptr, object));
+  if (!args)
+    return unraisable_report_failed(
+        args_type, "Exception ignored on building sys.unraisablehook arguments", nullptr);
+  if (PySys_Audit("sys.unraisablehook", "OO", hook, args.get()) < 0)
+    return unraisable_report_failed(args_type, "Exception ignored in audit hook", nullptr);
+  if (PyObject* res = PyObject_CallOneArg(hook, args.get())) {
+    Py_DECREF(res);
+    return {};
+  }
+  return unraisable_report_failed(args_type, "Exception ignored in sys.unraisablehook", hook);
 }
 
 bool is_memory_error(PyErr& err) {

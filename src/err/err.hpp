@@ -66,7 +66,9 @@ ErrState& normalize_error(PyErr& err);
 [[nodiscard]] std::optional<PyErr> error_cause(PyErr& err);
 void set_error_cause(PyErr& err, std::optional<PyErr> cause);
 inline void drop_error(PyErr err) noexcept { (void)err; }
-void report_unraisable(PyErr err, PyObject* object);
+// An error that is no Exception (KeyboardInterrupt, SystemExit) or is
+// MemoryError, raised by the report's hook or its writes, is the caller's.
+[[nodiscard]] Result<void> report_unraisable(PyErr err, PyObject* object);
 // MemoryError or a subclass: the error that out-of-memory handling passes on.
 [[nodiscard]] bool is_memory_error(PyErr& err);
 

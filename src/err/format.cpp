@@ -88,7 +88,8 @@ Result<void> display_object(PyObject* object, TextBuffer& sink) {
     return {};
   }
   if (error_must_propagate(str.error())) return failure(std::move(str.error()));
-  report_unraisable(std::move(str.error()), object);
+  if (Result<void> reported = report_unraisable(std::move(str.error()), object); !reported)
+    return reported;
   PyTypeObject* type = Py_TYPE(object);
   if (!type) api_call_failed();
   Result<std::string_view> name = type_qualname(reinterpret_cast<PyObject*>(type));
