@@ -1,10 +1,10 @@
 #include "err/err.hpp"
 
+#include <atomic>
 #include <cstring>
 
 #include "err/format.hpp"
 #include "err/panic_exception.hpp"
-#include "sync.hpp"
 
 namespace krenn {
 
@@ -340,12 +340,14 @@ void set_error_cause(PyErr& err, std::optional<PyErr> cause) {
 
 namespace {
 
-constinit OnceSlot unraisable_args_slot;
+// Borrowed: a static type lives as long as the interpreter, and a reference
+// held here would trip the debug interpreter's check when it finalizes the type.
+constinit std::atomic<PyObject*> unraisable_args;
 
 // The type of sys.unraisablehook's argument, which only the interpreter's own
 // report makes and names nowhere: found among tuple's built-in subclasses.
 PyObject* unraisable_args_type() {
-  if (PyObject* type = unraisable_args_slot.get()) [[likely]]
+  if (PyObject* type = unraisable_args.load(std::memory_order_acquire)) [[likely]]
     return type;
   Owned subclasses(
       PyObject_CallMethod(reinterpret_cast<PyObject*>(&PyTuple_Type), "__subclasses__", nullptr));
@@ -356,8 +358,10 @@ PyObject* unraisable_args_type() {
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(subclasses.get()); ++i) {
     auto* type = reinterpret_cast<PyTypeObject*>(PyList_GET_ITEM(subclasses.get(), i));
     if (!(type->tp_flags & Py_TPFLAGS_HEAPTYPE) &&
-        std::strcmp(type->tp_name, "UnraisableHookArgs") == 0)
-      return unraisable_args_slot.set_or_release(Py_NewRef(reinterpret_cast<PyObject*>(type)));
+        std::strcmp(type->tp_name, "UnraisableHookArgs") == 0) {
+      unraisable_args.store(reinterpret_cast<PyObject*>(type), std::memory_order_release);
+      return reinterpret_cast<PyObject*>(type);
+    }
   }
   return nullptr;
 }
