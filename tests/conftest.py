@@ -87,12 +87,12 @@ def pytest_sessionstart(session: pytest.Session) -> Iterator[None]:
     _build_test_module()
 
 
-def run_python(code: str, timeout: float = 60) -> subprocess.CompletedProcess:
+def run_python(code: str, timeout: float = 60, flags=()) -> subprocess.CompletedProcess:
     """Runs code in a fresh interpreter that sees the test module."""
     env = dict(os.environ)
     env["PYTHONPATH"] = os.pathsep.join(filter(None, [TESTMOD_PATH, env.get("PYTHONPATH")]))
     return subprocess.run(
-        [sys.executable, "-c", code],
+        [sys.executable, *flags, "-c", code],
         capture_output=True,
         text=True,
         timeout=timeout,

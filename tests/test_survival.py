@@ -3,6 +3,8 @@
 Every case that could end the process runs in a child interpreter.
 """
 
+import io
+import operator
 import re
 import sys
 import textwrap
@@ -40,33 +42,74 @@ class Index:
         raise self.exc
 
 
-def test_daemon_threads_inside_calls_at_exit(python_run):
-    # The interpreter ends daemon threads that wake up after it finalized; the
-    # unwind passes through the entry, from __index__ and from a message's str().
-    code = """
-        import threading, time
-        class Slow:
-            def __index__(self):
-                time.sleep(0.3)
+EXIT_INSIDE = """
+    import threading, time
+    N = 8
+    lock, inside, ready = threading.Lock(), set(), threading.Event()
+    def doze(sleep=time.sleep):
+        with lock:
+            inside.add(threading.get_ident())
+            if len(inside) == N:
+                ready.set()
+        sleep(0.002)
+    class Discard:
+        def write(self, text): pass
+        def flush(self): pass
+    try:
+        f(1.5, 2)
+    except TypeError:
+        pass
+    (Panic,) = [c for c in BaseException.__subclasses__() if c.__name__ == "PanicException"]
+    def panic_str(self):
+        doze()
+        return "slow"
+    class Unprintable:
+        def __str__(self):
+            raise ValueError("unprintable")
+    class Index:
+        def __index__(self):
+            if PATH == "plain":
+                doze()
                 return 1
-        class SlowText:
-            def __str__(self):
-                time.sleep(0.3)
-                return "slow"
-        class Raise:
-            def __index__(self):
-                raise TypeError(SlowText())
-        def work(arg):
-            while True:
-                try:
-                    f(arg, 2)
-                except TypeError:
-                    pass
-        for arg in (Slow(), Slow(), Raise(), Raise()):
-            threading.Thread(target=work, args=(arg,), daemon=True).start()
-        time.sleep(0.1)
-    """
-    assert child(python_run, code).stderr == ""
+            if PATH == "resume":
+                raise Panic()
+            raise TypeError(Unprintable())
+    if PATH == "resume":
+        Panic.__str__ = panic_str
+        sys.stderr = Discard()  # the resumed panic's traceback, every call
+    else:
+        sys.unraisablehook = lambda report: doze()
+    def work():
+        while True:
+            try:
+                f(Index(), 1)
+            except BaseException:
+                pass
+    for _ in range(N):
+        threading.Thread(target=work, daemon=True).start()
+    ready.wait(60)
+    class Linger:
+        # Holds finalization open while the workers wake up inside their calls.
+        def __del__(self, sleep=time.sleep):
+            sleep(0.05)
+    linger = Linger()
+"""
+RESUME_BANNERS = (
+    "--- Krenn is resuming a panic after fetching a PanicException from Python. ---\n"
+    "Python stack trace below:\n"
+)
+
+
+@pytest.mark.parametrize("flags", [(), ("-X", "dev")], ids=["plain", "dev"])
+@pytest.mark.parametrize("path", ["plain", "resume", "report"])
+def test_daemon_threads_inside_calls_at_exit(python_run, path, flags):
+    # The main thread exits once every worker is inside a call: in __index__,
+    # in the str() of a PanicException being resumed, or in the unraisable
+    # report of an unprintable error. The interpreter ends them as they wake.
+    code = PRELUDE + f"PATH = {path!r}\n" + textwrap.dedent(EXIT_INSIDE)
+    proc = python_run(code, flags=flags)
+    assert proc.returncode == 0, proc.stderr[-3000:]
+    assert proc.stderr.replace(RESUME_BANNERS, "") == ""
 
 
 CALLS = [
@@ -208,6 +251,85 @@ def test_str_failure_that_is_no_ordinary_error_reaches_caller(exc):
     finally:
         sys.unraisablehook = old
     assert reports == []
+
+
+@pytest.mark.parametrize("exc", [KeyboardInterrupt, SystemExit, MemoryError, ValueError])
+def test_error_reading_a_keyword_type_name(exc):
+    class Meta(type):
+        def __getattribute__(cls, name):
+            if name == "__qualname__":
+                raise exc("from __qualname__")
+            return super().__getattribute__(name)
+
+    class Name(metaclass=Meta):
+        pass
+
+    with pytest.raises(TypeError if exc is ValueError else exc) as info:
+        t.vectorcall(f, (1, 2), (Name(),), (3,))
+    if exc is ValueError:
+        assert (
+            str(info.value)
+            == "'<failed to extract type name>' object cannot be converted to 'PyString'"
+        )
+
+
+@pytest.mark.parametrize("context", [None, OSError("other")], ids=["cleared", "replaced"])
+def test_error_from_python_code_keeps_its_context(context):
+    class Index:
+        def __index__(self):
+            try:
+                raise ValueError("boom")
+            except ValueError as e:
+                e.__context__ = context
+                raise
+
+    def context_via(call):
+        try:
+            raise KeyError("handled")
+        except KeyError:
+            with pytest.raises(ValueError) as info:
+                call(Index())
+        return info.value.__context__
+
+    assert context_via(lambda x: f(x, 1)) is context_via(operator.index) is context
+
+
+def unprintable_report(monkeypatch, hook, write):
+    # The error's str() fails, so the frame reports it as unraisable.
+    stderr = io.StringIO()
+    if write:
+        stderr.write = write
+    monkeypatch.setattr(sys, "unraisablehook", hook)
+    monkeypatch.setattr(sys, "stderr", stderr)
+    with pytest.raises(TypeError, match="<unprintable TypeError object>"):
+        f(Index(TypeError(Shout(ValueError("unprintable")))), 2)
+    return stderr.getvalue()
+
+
+@pytest.mark.parametrize("exc", [KeyboardInterrupt, SystemExit])
+@pytest.mark.parametrize("where", ["hook", "stderr"])
+def test_interrupt_in_the_unraisable_report_reaches_caller(monkeypatch, where, exc):
+    def interrupt(*args):
+        raise exc("in the report")
+
+    with pytest.raises(exc, match="in the report"):
+        if where == "hook":
+            unprintable_report(monkeypatch, interrupt, None)
+        else:
+            unprintable_report(monkeypatch, sys.__unraisablehook__, interrupt)
+
+
+def test_failing_unraisable_hook_is_reported_as_the_interpreter_does(monkeypatch):
+    import _testcapi
+
+    def hook(report):
+        raise OSError("in the hook")
+
+    text = unprintable_report(monkeypatch, hook, None)
+    monkeypatch.setattr(sys, "stderr", io.StringIO())
+    _testcapi.write_unraisable_exc(ValueError("unprintable"), None, None)
+    assert text == sys.stderr.getvalue()
+    assert text.startswith(f"Exception ignored in sys.unraisablehook: {hook!r}\n")
 
 
 def test_keyboard_interrupts_are_all_delivered(python_run):

@@ -1,8 +1,7 @@
 #include "krenn/boundary.hpp"
 
-#include <cxxabi.h>
-
 #include <cstdlib>
+#include <exception>
 #include <new>
 
 #include "cpp_exceptions.hpp"
@@ -34,6 +33,16 @@ namespace {
   }
 }
 
+// Inside a catch-all: whether what was caught is the forced unwind of a thread
+// that the interpreter ends, the one exception from outside C++ that reaches an
+// entry. Told by that alone: catching it by its ABI type would bind a reference
+// to an object that does not exist, and its C++ type cannot be read.
+bool caught_forced_unwind() noexcept {
+  if (std::current_exception()) return false;
+  forced_unwind = true;
+  return true;
+}
+
 }  // namespace
 
 void restore_outcome(PyErr error) {
@@ -49,10 +58,9 @@ void restore_outcome(PyErr error) {
 }
 
 void restore_caught() {
+  if (caught_forced_unwind()) throw;
   std::optional<PanicPayload> payload;
   try {
-    throw;
-  } catch (abi::__forced_unwind&) {
     throw;
   } catch (Panic& p) {
     payload.emplace(std::move(p.payload));
@@ -77,9 +85,8 @@ void restore_caught() {
 }
 
 void escaped_boundary() {
+  if (caught_forced_unwind()) throw;
   try {
-    throw;
-  } catch (abi::__forced_unwind&) {
     throw;
   } catch (Panic&) {
     abort_at_boundary();

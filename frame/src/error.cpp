@@ -1,7 +1,9 @@
 #include "krenn/error.hpp"
 
+#include <atomic>
 #include <cstring>
 
+#include "format.hpp"
 #include "panic_exception.hpp"
 
 namespace krenn {
@@ -173,7 +175,9 @@ std::optional<PyErr> take_pending(PyObject* (*panic_type)()) {
   }
   if (type == panic_type()) [[unlikely]]
     resume_panic(type, value, traceback);
-  return PyErr::raw(type, value, traceback);
+  PyErr err = PyErr::raw(type, value, traceback);
+  err.state().fetched = true;
+  return err;
 }
 
 bool has_context(PyObject* value) {
@@ -233,12 +237,13 @@ ErrTriple take_triple(ErrState& state) {
   ErrState::Tag tag = std::exchange(state.tag, ErrState::Tag::normalizing);
   if (tag != ErrState::Tag::lazy || !state.builder)  // callers rule out Normalizing
     return {std::exchange(state.type, nullptr), std::exchange(state.value, nullptr),
-            std::exchange(state.traceback, nullptr)};
+            std::exchange(state.traceback, nullptr), state.fetched};
   // If building panics, what is left of the builder stays with the error and
   // goes when the error is dropped.
   ErrBuilder::Built built = std::move(*state.builder).build();
   state.builder.reset();
-  if (is_exception_class(built.type)) return {built.type, built.value, nullptr};
+  if (is_exception_class(built.type))
+    return {built.type, built.value, built.traceback, built.fetched};
   Owned type(built.type), value(built.value);  // released after the TypeError is made
   PyErr fallback =
       new_error_with_type(Owned(exception_type_ref(PyExc_TypeError)), not_an_exception);
@@ -272,6 +277,11 @@ void restore_error(PyErr err) {
   if (err.is_normalizing()) panic_normalizing_restore();
   bool raise = err.is_lazy() || err.state().made_here;
   ErrTriple t = error_into_triple(std::move(err));
+  if (t.fetched) {
+    // Python code raised it, and chained it as it saw fit.
+    PyErr_Restore(t.type, t.value, t.traceback);
+    return;
+  }
   if (raise) {
     // As the interpreter raises: lazy, unless an exception is being handled,
     // which then becomes the new one's context.
@@ -298,6 +308,7 @@ ErrState& normalize_error(PyErr& err) {
   state.type = t.type;
   state.value = t.value;
   state.traceback = t.traceback;
+  state.fetched = t.fetched;
   state.tag = ErrState::Tag::normalized;
   return state;
 }
@@ -344,9 +355,104 @@ void set_error_cause(PyErr& err, std::optional<PyErr> cause) {
   PyException_SetCause(value, cause_value);
 }
 
-void report_unraisable(PyErr err, PyObject* object) {
+namespace {
+
+// Borrowed: a static type lives as long as the interpreter, and a reference
+// held here would trip the debug interpreter's check when it finalizes the type.
+constinit std::atomic<PyObject*> unraisable_args;
+
+// The type of sys.unraisablehook's argument, which only the interpreter's own
+// report makes and names nowhere: found among tuple's built-in subclasses.
+PyObject* unraisable_args_type() {
+  if (PyObject* type = unraisable_args.load(std::memory_order_acquire)) [[likely]]
+    return type;
+  Owned subclasses(
+      PyObject_CallMethod(reinterpret_cast<PyObject*>(&PyTuple_Type), "__subclasses__", nullptr));
+  if (!subclasses || !PyList_Check(subclasses.get())) {
+    PyErr_Clear();
+    return nullptr;
+  }
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(subclasses.get()); ++i) {
+    auto* type = reinterpret_cast<PyTypeObject*>(PyList_GET_ITEM(subclasses.get(), i));
+    if (!(type->tp_flags & Py_TPFLAGS_HEAPTYPE) &&
+        std::strcmp(type->tp_name, "UnraisableHookArgs") == 0) {
+      unraisable_args.store(reinterpret_cast<PyObject*>(type), std::memory_order_release);
+      return reinterpret_cast<PyObject*>(type);
+    }
+  }
+  return nullptr;
+}
+
+// The pending error as the hook's argument, made as the interpreter makes it;
+// the error is taken. NULL when that fails, with that failure pending.
+PyObject* take_unraisable_args(PyObject* args_type, PyObject* err_msg, PyObject* object) {
+  PyObject *type, *value, *traceback;
+  PyErr_Fetch(&type, &value, &traceback);
+  if (type && !traceback) {
+    if (PyFrameObject* frame = PyEval_GetFrame()) {
+      PyErr_Restore(type, value, nullptr);
+      if (PyTraceBack_Here(frame) < 0) PyErr_Clear();
+      PyErr_Fetch(&type, &value, &traceback);
+    }
+  }
+  if (!type) return nullptr;
+  PyErr_NormalizeException(&type, &value, &traceback);
+  RefTriple refs(type, value, traceback);
+  if (traceback && PyTraceBack_Check(traceback) && PyException_SetTraceback(value, traceback) < 0)
+    PyErr_Clear();
+  PyObject* args = PyStructSequence_New(reinterpret_cast<PyTypeObject*>(args_type));
+  if (!args) return nullptr;
+  PyObject* items[] = {type, value, traceback, err_msg, object};
+  for (Py_ssize_t i = 0; i < 5; ++i)
+    PyStructSequence_SET_ITEM(args, i, Py_NewRef(items[i] ? items[i] : Py_None));
+  return args;
+}
+
+// The report failed: its error is the caller's, or written by the
+// interpreter's own writer, whose failure is ignored as the interpreter does.
+Result<void> unraisable_report_failed(PyObject* args_type, const char* err_msg, PyObject* object) {
+  PyErr failed = fetch_error();
+  if (error_must_propagate(failed)) return failure(std::move(failed));
+  restore_error(std::move(failed));
+  Owned message(PyUnicode_FromString(err_msg));
+  Owned args(message ? take_unraisable_args(args_type, message.get(), object) : nullptr);
+  PyObject* write = PySys_GetObject("__unraisablehook__");
+  if (args && write && PyCFunction_Check(write)) {
+    if (PyObject* res = PyObject_CallOneArg(write, args.get())) {
+      Py_DECREF(res);
+      return {};
+    }
+  }
+  if (std::optional<PyErr> err = try_fetch_error(); err && error_must_propagate(*err))
+    return failure(std::move(*err));
+  return {};
+}
+
+}  // namespace
+
+Result<void> report_unraisable(PyErr err, PyObject* object) {
+  // Made and called here as the interpreter does, so that an interrupt from a
+  // hook or a sys.stderr written in Python reaches the caller: the
+  // interpreter's own report would print it as ignored and clear it.
+  PyObject* hook = PySys_GetObject("unraisablehook");
+  PyObject* args_type = hook && hook != Py_None ? unraisable_args_type() : nullptr;
   restore_error(std::move(err));
-  PyErr_WriteUnraisable(object);
+  if (!args_type) {
+    PyErr_WriteUnraisable(object);
+    return {};
+  }
+  Owned hook_ref = new_ref(hook);
+  Owned args(take_unraisable_args(args_type, nullptr, object));
+  if (!args)
+    return unraisable_report_failed(
+        args_type, "Exception ignored on building sys.unraisablehook arguments", nullptr);
+  if (PySys_Audit("sys.unraisablehook", "OO", hook, args.get()) < 0)
+    return unraisable_report_failed(args_type, "Exception ignored in audit hook", nullptr);
+  if (PyObject* res = PyObject_CallOneArg(hook, args.get())) {
+    Py_DECREF(res);
+    return {};
+  }
+  return unraisable_report_failed(args_type, "Exception ignored in sys.unraisablehook", hook);
 }
 
 bool is_memory_error(PyErr& err) {

@@ -41,9 +41,11 @@ ErrBuilder::Built ErrBuilder::build() && {
     }
     case Kind::conversion: {
       Owned type(exception_type_ref(PyExc_TypeError));
-      PyObject* value =
+      Result<PyObject*> value =
           conversion_error_message(Owned(std::exchange(object_, nullptr)), std::move(text_));
-      return {type.release(), value};
+      if (value) return {type.release(), *value};
+      ErrTriple raised = error_into_triple(std::move(value.error()));
+      return {raised.type, raised.value, raised.traceback, raised.fetched};
     }
   }
   __builtin_unreachable();
@@ -78,6 +80,7 @@ std::unique_ptr<ErrState, PyErr::Drop> PyErr::make_state(Tag tag) {
   if (!state) state = std::make_unique<ErrState>().release();
   state->tag = tag;
   state->made_here = false;
+  state->fetched = false;
   return std::unique_ptr<ErrState, Drop>(state);
 }
 
@@ -123,26 +126,14 @@ void PyErr::expand() {
 
 void PyErr::drop(std::uintptr_t bits) noexcept {
   if (!(bits & tag_bits)) return Drop{}(reinterpret_cast<ErrState*>(bits));
-  auto* object = reinterpret_cast<PyObject*>(bits & ~tag_bits);
-  // As for a state: a thread ended at shutdown without the GIL leaks it.
-  if (gil_is_held() && !interpreter_gil_held()) [[unlikely]]
-    return;
-  release_ref(object);
+  release_ref(reinterpret_cast<PyObject*>(bits & ~tag_bits));
 }
 
 PyErr PyErr::normalizing() { return PyErr(make_state(Tag::normalizing)); }
 
 void PyErr::Drop::operator()(ErrState* state) const noexcept {
   std::unique_ptr<ErrState> owned(state);
-  bool holds_refs = state->type || state->value || state->traceback ||
-                    (state->builder && state->builder->holds_refs());
-  // A thread that the interpreter ends at shutdown unwinds without the GIL
-  // while its count still says held: leak, as the interpreter does there.
-  if (holds_refs && gil_is_held() && !interpreter_gil_held()) [[unlikely]] {
-    if (state->builder) state->builder->forget();
-    return;
-  }
-  if (holds_refs) {
+  if (state->type || state->value || state->traceback) {
     RefTriple released(std::exchange(state->type, nullptr), std::exchange(state->value, nullptr),
                        std::exchange(state->traceback, nullptr));
   }

@@ -58,13 +58,15 @@ Result<std::string_view> type_qualname(PyObject* type) {
   return extract_text(value);
 }
 
-PyObject* conversion_error_message(Owned source_type, MessageText target) {
+Result<PyObject*> conversion_error_message(Owned source_type, MessageText target) {
   TextBuffer text;
   text += '\'';
   if (Result<std::string_view> name = type_qualname(source_type.get()))
     text += *name;
   else if (is_memory_error(name.error()))
     out_of_memory();
+  else if (error_must_propagate(name.error()))
+    return failure(std::move(name.error()));
   else
     text += "<failed to extract type name>";
   text += "' object cannot be converted to '";
@@ -86,7 +88,8 @@ Result<void> display_object(PyObject* object, TextBuffer& sink) {
     return {};
   }
   if (error_must_propagate(str.error())) return failure(std::move(str.error()));
-  report_unraisable(std::move(str.error()), object);
+  if (Result<void> reported = report_unraisable(std::move(str.error()), object); !reported)
+    return reported;
   PyTypeObject* type = Py_TYPE(object);
   if (!type) api_call_failed();
   Result<std::string_view> name = type_qualname(reinterpret_cast<PyObject*>(type));

@@ -40,7 +40,9 @@ class LossyText {
 [[nodiscard]] Result<std::string_view> extract_text(PyObject* object);
 [[nodiscard]] LossyText text_lossy(PyObject* str);
 [[nodiscard]] Result<std::string_view> type_qualname(PyObject* type);
-[[nodiscard]] PyObject* conversion_error_message(Owned source_type, MessageText target);
+// The message's str; or an error met reading the type's name that must reach
+// the caller instead (see error_must_propagate).
+[[nodiscard]] Result<PyObject*> conversion_error_message(Owned source_type, MessageText target);
 
 // A failing str() gives a placeholder and an unraisable report; an error that
 // is no Exception (KeyboardInterrupt, SystemExit) or is MemoryError is the

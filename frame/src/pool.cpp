@@ -16,6 +16,7 @@ namespace detail {
 
 constinit thread_local ThreadState thread_state{};
 constinit PendingRefs pending_refs{};
+constinit thread_local bool forced_unwind = false;
 
 namespace {
 
@@ -103,6 +104,13 @@ void defer_release(PyObject* obj) {
     pending_refs.queued.store(pending_refs.pending_decrefs.len, std::memory_order_release);
 }
 
+bool counts_touchable() noexcept { return !forced_unwind && interpreter_gil_held(); }
+
+void release_unheld(PyObject* obj) {
+  if (gil_is_held()) return;  // the interpreter no longer agrees: leaked
+  defer_release(obj);
+}
+
 void take_and_apply_pending() {
   pending_refs.lock.lock();
   RefVec& queue = pending_refs.pending_decrefs;
@@ -177,7 +185,7 @@ struct EnsuredState {
   PyGILState_STATE gstate;
   bool keep = false;
   ~EnsuredState() {
-    if (!keep) PyGILState_Release(gstate);
+    if (!keep && detail::counts_touchable()) PyGILState_Release(gstate);
   }
 };
 
@@ -206,6 +214,15 @@ void release_gil(GilEnsureGuard& guard) {
   if (!guard.taken_) return;
   auto taken = *guard.taken_;
   guard.taken_.reset();
+  if (!detail::counts_touchable()) [[unlikely]] {
+    // Ended by the interpreter while the guard was held: the pool's
+    // references leak, and there is no GIL state left to give back.
+    RefVec& list = detail::thread_state.owned_list;
+    if (taken.pool.has_mark() && detail::thread_state.owned_list_state == OwnedListState::Live)
+      list.len = std::min(list.len, taken.pool.start);
+    detail::thread_state.gil_count -= 1;
+    return;
+  }
   close_pool(taken.pool);
   PyGILState_Release(taken.gstate);
 }

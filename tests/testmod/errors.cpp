@@ -245,7 +245,8 @@ Result<PyObject*> err_report_unraisable(PyObject* args) {
   if (!PyArg_ParseTuple(args, "nO", &handle, &obj) || !lookup(handle)) return fetched();
   PyErr err = std::move(*registry[handle]);
   registry[handle].reset();
-  report_unraisable(std::move(err), obj);
+  if (Result<void> reported = report_unraisable(std::move(err), obj); !reported)
+    return failure(std::move(reported.error()));
   return none();
 }
 

@@ -53,9 +53,10 @@ using Result = std::expected<T, PyErr>;
 void restore_error(PyErr err);
 
 struct ErrTriple {
-  PyObject* type;       // new reference
-  PyObject* value;      // new reference or NULL
-  PyObject* traceback;  // new reference or NULL
+  PyObject* type;        // new reference
+  PyObject* value;       // new reference or NULL
+  PyObject* traceback;   // new reference or NULL
+  bool fetched = false;  // raised by Python code: restored as it was
 };
 [[nodiscard]] ErrTriple error_into_triple(PyErr err);
 ErrState& normalize_error(PyErr& err);
@@ -67,7 +68,9 @@ ErrState& normalize_error(PyErr& err);
 [[nodiscard]] std::optional<PyErr> error_cause(PyErr& err);
 void set_error_cause(PyErr& err, std::optional<PyErr> cause);
 inline void drop_error(PyErr err) noexcept { (void)err; }
-void report_unraisable(PyErr err, PyObject* object);
+// An error that is no Exception (KeyboardInterrupt, SystemExit) or is
+// MemoryError, raised by the report's hook or its writes, is the caller's.
+[[nodiscard]] Result<void> report_unraisable(PyErr err, PyObject* object);
 // MemoryError or a subclass: the error that out-of-memory handling passes on.
 [[nodiscard]] bool is_memory_error(PyErr& err);
 

@@ -57,15 +57,15 @@ class ErrBuilder {
 
   // Takes over a reference to the value, released after the object's.
   void set_value(PyObject* value) noexcept { value_ = value; }
-  // Lets go of the references without releasing them.
-  void forget() noexcept { object_ = value_ = nullptr; }
   [[nodiscard]] Kind kind() const noexcept { return kind_; }
-  [[nodiscard]] bool holds_refs() const noexcept { return object_ || value_; }
   [[nodiscard]] PyObject* object() const noexcept { return object_; }
 
   struct Built {
-    PyObject* type;   // new reference
-    PyObject* value;  // new reference
+    PyObject* type;                 // new reference
+    PyObject* value;                // new reference
+    PyObject* traceback = nullptr;  // new reference or NULL
+    // An error of Python code that took the place of the one to be built.
+    bool fetched = false;
   };
   [[nodiscard]] Built build() &&;
 
@@ -121,6 +121,8 @@ struct ErrState {
   // A Normalized error whose instance the frame made: raised as the
   // interpreter raises, with the exception being handled as its context.
   bool made_here = false;
+  // Raised by Python code and fetched: restored as it was, never chained.
+  bool fetched = false;
   PyObject* type = nullptr;
   PyObject* value = nullptr;
   PyObject* traceback = nullptr;

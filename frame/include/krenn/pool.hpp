@@ -79,6 +79,14 @@ void release_owned_from(std::size_t start);
 void register_owned_slow(PyObject* obj);
 void defer_release(PyObject* obj);
 [[noreturn]] void owned_list_destroyed();
+void release_unheld(PyObject* obj);
+
+// Set by the entry that sees this thread's forced unwind go past.
+extern constinit thread_local bool forced_unwind [[gnu::tls_model("initial-exec")]];
+// The one rule for every holder of a reference, for when the frame's count
+// says held: a thread that the interpreter ends at exit unwinds with its count
+// up but without the GIL, and must leak what it holds rather than touch a count.
+[[nodiscard]] bool counts_touchable() noexcept;
 
 inline void decref(PyObject* obj) noexcept { Py_DECREF(obj); }
 
@@ -147,12 +155,13 @@ inline void register_owned(PyObject* obj) {
   list.data[list.len++] = obj;
 }
 
-// Gives up one reference: at once with the GIL, queued otherwise.
+// Gives up one reference: at once with the GIL, queued without it, leaked by
+// a thread that the interpreter is ending.
 inline void release_ref(PyObject* obj) {
-  if (gil_is_held()) [[likely]]
+  if (gil_is_held() && detail::counts_touchable()) [[likely]]
     detail::decref(obj);
   else
-    detail::defer_release(obj);
+    detail::release_unheld(obj);
 }
 
 // A new reference the frame holds for a while; released on every path.
