@@ -43,7 +43,9 @@ PyObject* register_raw(PyObject*, PyObject* obj) {
   Py_RETURN_NONE;
 }
 
-PyObject* owned_len_raw(PyObject*, PyObject*) { return PyLong_FromSize_t(detail::thread_state.owned_list.len); }
+PyObject* owned_len_raw(PyObject*, PyObject*) {
+  return PyLong_FromSize_t(detail::thread_state.owned_list.len);
+}
 
 PyObject* owned_state_raw(PyObject*, PyObject*) {
   return PyLong_FromLong(static_cast<long>(detail::thread_state.owned_list_state));
