@@ -23,25 +23,25 @@ void set_error(PyObject* type, const char* what) {
   Py_DECREF(message);
 }
 
+// The Python type for a C++ exception, as C++ binding libraries commonly map
+// them: one catch and a few casts keep this small.
+PyObject* python_type(const std::exception& e) {
+  if (dynamic_cast<const std::out_of_range*>(&e)) return PyExc_IndexError;
+  if (dynamic_cast<const std::overflow_error*>(&e)) return PyExc_OverflowError;
+  if (dynamic_cast<const std::invalid_argument*>(&e) ||
+      dynamic_cast<const std::domain_error*>(&e) || dynamic_cast<const std::length_error*>(&e) ||
+      dynamic_cast<const std::range_error*>(&e))
+    return PyExc_ValueError;
+  return PyExc_RuntimeError;
+}
+
 }  // namespace
 
 void restore_cpp_exception() {
   try {
     throw;
-  } catch (const std::out_of_range& e) {
-    set_error(PyExc_IndexError, e.what());
-  } catch (const std::invalid_argument& e) {
-    set_error(PyExc_ValueError, e.what());
-  } catch (const std::domain_error& e) {
-    set_error(PyExc_ValueError, e.what());
-  } catch (const std::length_error& e) {
-    set_error(PyExc_ValueError, e.what());
-  } catch (const std::range_error& e) {
-    set_error(PyExc_ValueError, e.what());
-  } catch (const std::overflow_error& e) {
-    set_error(PyExc_OverflowError, e.what());
   } catch (const std::exception& e) {
-    set_error(PyExc_RuntimeError, e.what());
+    set_error(python_type(e), e.what());
   } catch (...) {
     // Nothing to read a message from: the process goes on, as after a panic.
     restore_outcome(new_panic_exception(foreign_message));

@@ -26,7 +26,9 @@ class LossyText {
   explicit LossyText(std::string_view borrowed) noexcept : text_(borrowed) {}
   explicit LossyText(std::string owned) noexcept : text_(std::move(owned)) {}
   [[nodiscard]] std::string_view view() const noexcept {
-    return std::visit([](const auto& t) { return std::string_view(t); }, text_);
+    // get_if rather than visit: no throwing path for a variant that is never empty.
+    if (auto* owned = std::get_if<std::string>(&text_)) return *owned;
+    return *std::get_if<std::string_view>(&text_);
   }
   [[nodiscard]] bool is_owned() const noexcept {
     return std::holds_alternative<std::string>(text_);

@@ -28,6 +28,10 @@ constinit KeptRecord* kept_records = nullptr;
 
 }  // namespace
 
+PyObject* module_entry(ModuleSpec& spec) {
+  return call_trampoline([&] { return make_module(spec); });
+}
+
 Result<PyObject*> make_module(ModuleSpec& spec) {
   PyObject* module = PyModule_Create2(&spec.def, module_api_version);
   if (!module) return failure(fetch_error());

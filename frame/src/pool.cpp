@@ -106,11 +106,6 @@ void defer_release(PyObject* obj) {
 
 bool counts_touchable() noexcept { return !forced_unwind && interpreter_gil_held(); }
 
-void release_unheld(PyObject* obj) {
-  if (gil_is_held()) return;  // the interpreter no longer agrees: leaked
-  defer_release(obj);
-}
-
 void take_and_apply_pending() {
   pending_refs.lock.lock();
   RefVec& queue = pending_refs.pending_decrefs;
@@ -228,5 +223,14 @@ void release_gil(GilEnsureGuard& guard) {
 }
 
 GilEnsureGuard::~GilEnsureGuard() { release_gil(*this); }
+
+void release_ref(PyObject* obj) {
+  if (!gil_is_held())
+    detail::defer_release(obj);
+  else if (detail::counts_touchable()) [[likely]]
+    detail::decref(obj);
+  // else: the interpreter no longer agrees that this thread holds the GIL, and
+  // the reference is leaked.
+}
 
 }  // namespace krenn

@@ -4,7 +4,6 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include <charconv>
 #include <cstdio>
 #include <cstdlib>
 
@@ -16,11 +15,7 @@ void write_stderr(std::string_view text) noexcept {
   std::fwrite(text.data(), 1, text.size(), stderr);
 }
 
-void write_number(unsigned long long n) noexcept {
-  char digits[24];
-  auto end = std::to_chars(digits, digits + sizeof digits, n).ptr;
-  write_stderr({digits, static_cast<std::size_t>(end - digits)});
-}
+void write_number(unsigned long long n) noexcept { std::fprintf(stderr, "%llu", n); }
 
 std::string_view payload_text(const PanicPayload& payload) noexcept {
   if (auto* owned = std::get_if<std::string>(&payload.value)) return *owned;

@@ -14,6 +14,14 @@ void TextBuffer::grow(std::size_t more) {
   capacity_ = capacity;
 }
 
+TextBuffer& TextBuffer::operator+=(std::string_view text) {
+  if (text.size() > capacity_ - size_) [[unlikely]]
+    grow(text.size());
+  std::memcpy(data_ + size_, text.data(), text.size());
+  size_ += text.size();
+  return *this;
+}
+
 void TextBuffer::append_number(std::uint64_t n) {
   char digits[20];
   auto end = std::to_chars(digits, digits + sizeof digits, n).ptr;

@@ -16,13 +16,8 @@ class TextBuffer {
   TextBuffer(const TextBuffer&) = delete;
   TextBuffer& operator=(const TextBuffer&) = delete;
 
-  TextBuffer& operator+=(std::string_view text) {
-    if (text.size() > capacity_ - size_) [[unlikely]]
-      grow(text.size());
-    std::memcpy(data_ + size_, text.data(), text.size());
-    size_ += text.size();
-    return *this;
-  }
+  // Out of line: messages are composed on error paths, from many places.
+  TextBuffer& operator+=(std::string_view text);
   TextBuffer& operator+=(char c) { return *this += std::string_view(&c, 1); }
   void append_number(std::uint64_t n);
   [[nodiscard]] std::string_view view() const noexcept { return {data_, size_}; }

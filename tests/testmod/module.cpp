@@ -37,6 +37,4 @@ constinit ModuleSpec testing_spec{
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit__krenn_testing() {
-  return call_trampoline([]() { return make_module(testing_spec); });
-}
+PyMODINIT_FUNC PyInit__krenn_testing() { return module_entry(testing_spec); }

@@ -500,8 +500,9 @@ struct Function {
   };
 
   // Every call: binding, conversion in declaration order, and the errors.
-  [[gnu::noinline]] static Result<PyObject*> call_general(PyObject* const* args_, Py_ssize_t nargs,
-                                                          PyObject* kwnames) {
+  [[gnu::noinline, gnu::cold]] static Result<PyObject*> call_general(PyObject* const* args_,
+                                                                     Py_ssize_t nargs,
+                                                                     PyObject* kwnames) {
     std::array<PyObject*, slot_count(params)> slots;
     Result<PyObject* const*> bound = bind_arguments<params>(args_, nargs, kwnames, slots);
     if (!bound) return failure(std::move(bound.error()));
@@ -546,18 +547,16 @@ struct Function {
     }
   }
 
-  // The entry. A function without parameters, called without arguments, runs
-  // its body in a trampoline of its own, which keeps nothing across the pool's
-  // steps; every other call goes through call() below.
-  [[gnu::always_inline]] static PyObject* entry(PyObject* const* args_, Py_ssize_t nargs,
-                                                PyObject* kwnames) {
+  // A function without parameters, called without arguments, runs its body
+  // in a trampoline of its own, which keeps nothing across the pool's steps.
+  [[gnu::always_inline]] static PyObject* entry_without_parameters(PyObject* const* args_,
+                                                                   Py_ssize_t nargs,
+                                                                   PyObject* kwnames) {
     if constexpr (count == 0) {
       if (nargs == 0 && !kwnames) [[likely]]
         return call_trampoline([] { return run(); });
-      return general_entry(args_, nargs, kwnames);
-    } else {
-      return call_trampoline([&] { return call(args_, nargs, kwnames); });
     }
+    return general_entry(args_, nargs, kwnames);
   }
 
   [[gnu::noinline]] static PyObject* general_entry(PyObject* const* args_, Py_ssize_t nargs,
@@ -652,7 +651,11 @@ struct Function {
   /* Not noexcept: a thread's forced unwind must be able to pass. */                               \
   PyObject* name##_entry(PyObject* /*self*/, PyObject* const* args, Py_ssize_t nargs,              \
                          PyObject* kwnames) {                                                      \
-    return name##_function::entry(args, nargs, kwnames);                                           \
+    if constexpr (name##_function::count == 0)                                                     \
+      return name##_function::entry_without_parameters(args, nargs, kwnames);                      \
+    else                                                                                           \
+      return ::krenn::call_trampoline(                                                             \
+          [&]() { return name##_function::call(args, nargs, kwnames); });                          \
   }                                                                                                \
   KRENN_STUB_RECORD static constexpr auto name##_stub = name##_function::stub_record;              \
   /* Declared first: g++ emits an unused extern constexpr only then. */                            \

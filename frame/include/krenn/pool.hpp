@@ -79,7 +79,6 @@ void release_owned_from(std::size_t start);
 void register_owned_slow(PyObject* obj);
 void defer_release(PyObject* obj);
 [[noreturn]] void owned_list_destroyed();
-void release_unheld(PyObject* obj);
 
 // Set by the entry that sees this thread's forced unwind go past.
 extern constinit thread_local bool forced_unwind [[gnu::tls_model("initial-exec")]];
@@ -156,13 +155,9 @@ inline void register_owned(PyObject* obj) {
 }
 
 // Gives up one reference: at once with the GIL, queued without it, leaked by
-// a thread that the interpreter is ending.
-inline void release_ref(PyObject* obj) {
-  if (gil_is_held() && detail::counts_touchable()) [[likely]]
-    detail::decref(obj);
-  else
-    detail::release_unheld(obj);
-}
+// a thread that the interpreter is ending. Out of line: it asks the
+// interpreter whose thread this is, and holders release on error paths.
+void release_ref(PyObject* obj);
 
 // A new reference the frame holds for a while; released on every path.
 class Owned {
