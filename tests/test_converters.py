@@ -1,6 +1,8 @@
 """Each converted type, both ways, against the interpreter's own conversions."""
 
+import collections
 import inspect
+import math
 import operator
 import struct
 import sys
@@ -139,6 +141,26 @@ def test_str_errors(function):
     message = "argument 'x': 'int' object cannot be converted to 'PyString'"
     assert error_of(function, 1) == (TypeError, message)
     assert error_of(function, "\udc80") == error_of(str.encode, "\udc80")
+
+
+class Outer:
+    class Inner:
+        pass
+
+
+# Types the interpreter defines in C get their texts composed at once; other
+# types, and dotted C names, go through the interpreter. Both read the same.
+@pytest.mark.parametrize(
+    "value",
+    [1.5, b"x", collections.OrderedDict(), Outer.Inner(), Str("s"), type("\xe9", (), {})()],
+)
+def test_conversion_error_texts_by_type(value):
+    name = type(value).__qualname__
+    message = f"argument 'x': '{name}' object cannot be converted to 'PyString'"
+    if not isinstance(value, str):
+        assert error_of(t.as_str_view, value) == (TypeError, message)
+    if floats := error_of(math.sqrt, value):
+        assert error_of(t.as_double, value) == (floats[0], "argument 'x': " + floats[1])
 
 
 def test_str_results():

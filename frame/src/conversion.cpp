@@ -144,7 +144,42 @@ Result<std::uint64_t> argument_to_u64_at_most(PyObject* obj, std::string_view na
   return value;
 }
 
+namespace {
+
+// The name of a type the interpreter defines in C, up to its last dot (its
+// __qualname__), when it is ASCII and at most max bytes long; nothing else
+// can be composed without the interpreter.
+[[nodiscard]] std::optional<std::string_view> static_type_name(PyObject* obj, std::size_t max) {
+  PyTypeObject* type = Py_TYPE(obj);
+  if (type->tp_flags & Py_TPFLAGS_HEAPTYPE) return std::nullopt;
+  std::string_view name(type->tp_name);
+  if (std::size_t dot = name.rfind('.'); dot != std::string_view::npos) name.remove_prefix(dot + 1);
+  if (name.size() > max) return std::nullopt;
+  for (char c : name)
+    if (static_cast<unsigned char>(c) >= 0x80) return std::nullopt;
+  return name;
+}
+
+[[nodiscard]] bool is_ascii(std::string_view text) {
+  for (char c : text)
+    if (static_cast<unsigned char>(c) >= 0x80) return false;
+  return true;
+}
+
+}  // namespace
+
 Result<double> argument_to_double(PyObject* obj, std::string_view name) {
+  // Neither a number nor convertible: PyFloat_AsDouble's TypeError, wrapped,
+  // composed at once for the interpreter's own types.
+  if (!PyFloat_Check(obj) && !PyLong_Check(obj)) {
+    PyNumberMethods* nb = Py_TYPE(obj)->tp_as_number;
+    if (!nb || (!nb->nb_float && !nb->nb_index)) {
+      std::optional<std::string_view> type = static_type_name(obj, 50);
+      if (type && *type == Py_TYPE(obj)->tp_name && is_ascii(name))
+        return failure(
+            new_uncaused_type_error({"argument '", name, "': must be real number, not ", *type}));
+    }
+  }
   double value = PyFloat_AsDouble(obj);
   if (value == -1.0 && PyErr_Occurred()) return failure(conversion_failure(name));
   return value;
@@ -166,6 +201,9 @@ Result<Bytes> argument_to_bytes(PyObject* obj, std::string_view name) {
 }
 
 PyErr wrong_type(PyObject* obj, std::string_view name, std::string_view target) {
+  if (std::optional<std::string_view> type = static_type_name(obj, 200); type && is_ascii(name))
+    return new_uncaused_type_error(
+        {"argument '", name, "': '", *type, "' object cannot be converted to '", target, "'"});
   return wrap_argument_error(
       name, new_conversion_error(new_ref(reinterpret_cast<PyObject*>(Py_TYPE(obj))), target));
 }
