@@ -13,6 +13,9 @@
 
 namespace krenn {
 
+// Pieces of texts as views of known length: no strlen where code is built for size.
+using namespace std::literals;
+
 namespace detail {
 
 Result<std::uint64_t> index_to_u64_protocol(PyObject* obj) {
@@ -46,8 +49,8 @@ namespace {
   if (size > 200 || tp_name[size]) return std::nullopt;  // long or not ASCII
   for (char c : name)
     if (static_cast<unsigned char>(c) >= 0x80) return std::nullopt;
-  return new_uncaused_type_error({"argument '", name, "': '", std::string_view(tp_name, size),
-                                  "' object cannot be interpreted as an integer"});
+  return new_uncaused_type_error({"argument '"sv, name, "': '"sv, std::string_view(tp_name, size),
+                                  "' object cannot be interpreted as an integer"sv});
 }
 
 // Out of line, so that argument_to_u64 keeps a small frame while __index__
@@ -176,8 +179,8 @@ Result<double> argument_to_double(PyObject* obj, std::string_view name) {
     if (!nb || (!nb->nb_float && !nb->nb_index)) {
       std::optional<std::string_view> type = static_type_name(obj, 50);
       if (type && *type == Py_TYPE(obj)->tp_name && is_ascii(name))
-        return failure(
-            new_uncaused_type_error({"argument '", name, "': must be real number, not ", *type}));
+        return failure(new_uncaused_type_error(
+            {"argument '"sv, name, "': must be real number, not "sv, *type}));
     }
   }
   double value = PyFloat_AsDouble(obj);
@@ -202,8 +205,8 @@ Result<Bytes> argument_to_bytes(PyObject* obj, std::string_view name) {
 
 PyErr wrong_type(PyObject* obj, std::string_view name, std::string_view target) {
   if (std::optional<std::string_view> type = static_type_name(obj, 200); type && is_ascii(name))
-    return new_uncaused_type_error(
-        {"argument '", name, "': '", *type, "' object cannot be converted to '", target, "'"});
+    return new_uncaused_type_error({"argument '"sv, name, "': '"sv, *type,
+                                    "' object cannot be converted to '"sv, target, "'"sv});
   return wrap_argument_error(
       name, new_conversion_error(new_ref(reinterpret_cast<PyObject*>(Py_TYPE(obj))), target));
 }

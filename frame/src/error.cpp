@@ -101,8 +101,11 @@ PyObject* ascii_str(std::initializer_list<std::string_view> pieces) {
 }
 
 // The instance at once, as normalizing a TypeError of the message would make it.
-PyErr caused_type_error(Owned message, std::optional<PyErr> cause) {
-  PyObject* instance = PyObject_CallOneArg(PyExc_TypeError, message.get());
+// Takes over message. It is released at once, within the entry that made it:
+// nothing runs in between that could end the thread.
+PyErr caused_type_error(PyObject* message, std::optional<PyErr> cause) {
+  PyObject* instance = PyObject_CallOneArg(PyExc_TypeError, message);
+  Py_DECREF(message);
   if (!instance) return fetch_error();
   PyErr err = PyErr::made_instance(instance);
   if (!cause) {
@@ -122,12 +125,12 @@ PyErr type_error_from_ascii(std::initializer_list<std::string_view> pieces) {
 
 PyErr new_caused_type_error(std::string_view text, std::optional<PyErr> cause) {
   if (!PyExc_TypeError) api_call_failed();
-  return caused_type_error(Owned(new_str_value(text)), std::move(cause));
+  return caused_type_error(new_str_value(text), std::move(cause));
 }
 
 PyErr new_uncaused_type_error(std::initializer_list<std::string_view> pieces) {
   if (!PyExc_TypeError) api_call_failed();
-  return caused_type_error(Owned(ascii_str(pieces)), std::nullopt);
+  return caused_type_error(ascii_str(pieces), std::nullopt);
 }
 
 PyErr new_not_an_integer_error(PyObject* type) {

@@ -154,25 +154,12 @@ namespace {
 constinit std::atomic<std::uint8_t> interpreter_checked{0};
 constinit ByteLock interpreter_check_lock;
 
+// The assertion that Py_IsInitialized() != 0, as it reads when it fails: both
+// sides are then 0, so the whole text is constant.
 constexpr std::string_view not_initialized_message =
-    "The Python interpreter is not initialized.\n\n"
-    "Consider calling `Py_Initialize()` before attempting to use Python APIs.";
-
-[[noreturn]] void assert_ne_failed(int left, int right, std::string_view message) {
-  TextBuffer text;
-  text += "assertion `left != right` failed: ";
-  text += message;
-  // Both are 0 when it fails; written as numbers all the same.
-  text += "\n  left: ";
-  text += left < 0 ? "-" : "";
-  text.append_number(
-      static_cast<std::uint64_t>(left < 0 ? -static_cast<std::int64_t>(left) : left));
-  text += "\n right: ";
-  text += right < 0 ? "-" : "";
-  text.append_number(
-      static_cast<std::uint64_t>(right < 0 ? -static_cast<std::int64_t>(right) : right));
-  panic_owned(std::string(text.view()));
-}
+    "assertion `left != right` failed: The Python interpreter is not initialized.\n\n"
+    "Consider calling `Py_Initialize()` before attempting to use Python APIs.\n"
+    "  left: 0\n right: 0";
 
 // If Ensure succeeded but the pool cannot open, the GIL state goes back as the
 // panic passes, so the thread does not keep the GIL for ever.
@@ -190,8 +177,7 @@ void interpreter_check_once() {
   if (interpreter_checked.load(std::memory_order_acquire)) return;
   std::lock_guard guard(interpreter_check_lock);
   if (interpreter_checked.load(std::memory_order_relaxed)) return;
-  int initialized = Py_IsInitialized();
-  if (initialized == 0) assert_ne_failed(initialized, 0, not_initialized_message);
+  if (Py_IsInitialized() == 0) panic(not_initialized_message);
   interpreter_checked.store(1, std::memory_order_release);
 }
 

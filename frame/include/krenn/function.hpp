@@ -500,9 +500,8 @@ struct Function {
   };
 
   // Every call: binding, conversion in declaration order, and the errors.
-  [[gnu::noinline, gnu::cold]] static Result<PyObject*> call_general(PyObject* const* args_,
-                                                                     Py_ssize_t nargs,
-                                                                     PyObject* kwnames) {
+  [[gnu::noinline]] static Result<PyObject*> call_general(PyObject* const* args_, Py_ssize_t nargs,
+                                                          PyObject* kwnames) {
     std::array<PyObject*, slot_count(params)> slots;
     Result<PyObject* const*> bound = bind_arguments<params>(args_, nargs, kwnames, slots);
     if (!bound) return failure(std::move(bound.error()));
