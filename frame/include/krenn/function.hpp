@@ -429,6 +429,30 @@ struct Function {
     return n;
   }();
 
+  // The parameter list as a def writes it: "a, /, b=10, *, c=None", or with
+  // types ("a: int, ...", "b: int = 10") for a stub. at_name(i) is called as
+  // each name is about to be put.
+  template <typename Put, typename AtName>
+  static constexpr void write_params(Put& put, AtName at_name,
+                                     const std::string_view* types = nullptr) {
+    for (std::size_t i = 0; i < count; ++i) {
+      if (i > 0) put(", ");
+      if (kinds[i] == ParamKind::keyword_only && (i == 0 || kinds[i - 1] != kinds[i])) put("*, ");
+      at_name(i);
+      put(declared_names[i]);
+      if (types) {
+        put(": ");
+        put(types[i]);
+      }
+      if (has_default[i] || optional[i]) put(types ? " = " : "=");
+      if (has_default[i])
+        put(std::string_view(default_texts[i].data.data(), default_texts[i].size));
+      else if (optional[i])
+        put("None");
+      if (i + 1 == positional_only_count) put(", /");
+    }
+  }
+
   // "name(a, /, b, *, c=None)\n--\n\n" and the doc: __text_signature__ and
   // __doc__. Returns the size; name_at gets where each parameter's name is.
   static constexpr std::size_t write_doc(char* out, std::size_t* name_at) {
@@ -441,19 +465,9 @@ struct Function {
     };
     put(decl.name.view());
     put("(");
-    for (std::size_t i = 0; i < count; ++i) {
-      if (i > 0) put(", ");
-      if (kinds[i] == ParamKind::keyword_only && (i == 0 || kinds[i - 1] != kinds[i])) put("*, ");
+    write_params(put, [&](std::size_t i) {
       if (name_at) name_at[i] = at;
-      put(declared_names[i]);
-      if (has_default[i]) {
-        put("=");
-        put(std::string_view(default_texts[i].data.data(), default_texts[i].size));
-      } else if (optional[i]) {
-        put("=None");
-      }
-      if (i + 1 == positional_only_count) put(", /");
-    }
+    });
     put(")\n--\n\n");
     put(decl.doc.with_nul());
     return at;
@@ -597,20 +611,8 @@ struct Function {
     put("function\x1f");
     put(decl.name.view());
     put("\x1f");
-    for (std::size_t i = 0; i < count; ++i) {
-      if (i > 0) put(", ");
-      if (kinds[i] == ParamKind::keyword_only && (i == 0 || kinds[i - 1] != kinds[i])) put("*, ");
-      put(declared_names[i]);
-      put(": ");
-      put(param_names[i]);
-      if (has_default[i]) {
-        put(" = ");
-        put(std::string_view(default_texts[i].data.data(), default_texts[i].size));
-      } else if (optional[i]) {
-        put(" = None");
-      }
-      if (i + 1 == positional_only_count) put(", /");
-    }
+    write_params(
+        put, [](std::size_t) {}, param_names.data());
     put("\x1f");
     if constexpr (returns_item < item_count)
       put(std::get<returns_item>(decl.items).annotation.view());
