@@ -159,11 +159,29 @@ inline void register_owned(PyObject* obj) {
 // interpreter whose thread this is, and holders release on error paths.
 void release_ref(PyObject* obj);
 
-// A new reference the frame holds for a while; released on every path.
+// A borrowed reference: valid while whoever lent it keeps the object, which
+// for a parameter is the whole call.
+class Handle {
+ public:
+  constexpr Handle() noexcept = default;
+  constexpr explicit Handle(PyObject* obj) noexcept : obj_(obj) {}
+  [[nodiscard]] constexpr PyObject* get() const noexcept { return obj_; }
+  constexpr explicit operator bool() const noexcept { return obj_ != nullptr; }
+
+ private:
+  PyObject* obj_ = nullptr;
+};
+
+// One owned reference, released once on every path, through release_ref, so
+// that dropping it without the GIL is safe. Bodies know it as krenn::Object.
 class Owned {
  public:
   constexpr Owned() noexcept = default;
+  // Takes over a new reference.
   explicit Owned(PyObject* obj) noexcept : obj_(obj) {}
+  [[nodiscard]] static Owned steal(PyObject* obj) noexcept { return Owned(obj); }
+  // Takes a reference of its own.
+  [[nodiscard]] static Owned borrow(PyObject* obj) noexcept { return Owned(Py_NewRef(obj)); }
   Owned(Owned&& other) noexcept : obj_(std::exchange(other.obj_, nullptr)) {}
   Owned& operator=(Owned&& other) noexcept {
     Owned old(std::exchange(obj_, std::exchange(other.obj_, nullptr)));
@@ -176,6 +194,8 @@ class Owned {
   }
 
   [[nodiscard]] PyObject* get() const noexcept { return obj_; }
+  [[nodiscard]] Handle handle() const noexcept { return Handle(obj_); }
+  // Hands the reference over; empty after.
   [[nodiscard]] PyObject* release() noexcept { return std::exchange(obj_, nullptr); }
   explicit operator bool() const noexcept { return obj_ != nullptr; }
 
