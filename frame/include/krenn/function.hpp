@@ -641,10 +641,13 @@ struct Function {
 }  // namespace krenn
 
 // Declares the native function `name`, whose body is the C++ function `name`
-// in the enclosing namespace: defines name##_params (its ParamSpec), the entry
-// name##_entry and name##_spec, the MethodSpec that new_function takes. The
-// arguments after the doc are its parameters in order: "a"_a, and
-// "a"_a.positional_only() or "a"_a.keyword_only().
+// in the enclosing namespace (not overloaded): defines name##_params (its
+// ParamSpec), the entry name##_entry and name##_spec, the MethodSpec that
+// KRENN_MODULE lists. The arguments after the doc are its parameters in order:
+// "a"_a, "a"_a.positional_only() or "a"_a.keyword_only(), each optionally with
+// a default ("a"_a = 10); among them may stand krenn::without_gil (the body
+// runs without the GIL) and krenn::returns("str") (the result's type in the
+// stub, for a body that returns a PyObject* or a krenn::Object).
 #define KRENN_FUNCTION(name, doc, ...)                                                             \
   inline constexpr ::krenn::Declaration name##_declaration{#name, doc __VA_OPT__(, ) __VA_ARGS__}; \
   using name##_function = ::krenn::Function<name, name##_declaration>;                             \
