@@ -6,6 +6,7 @@
 #include "krenn/boolean.hpp"
 #include "krenn/boundary.hpp"
 #include "krenn/bytes.hpp"
+#include "krenn/class.hpp"
 #include "krenn/converter.hpp"
 #include "krenn/decimal.hpp"
 #include "krenn/error.hpp"
