@@ -12,6 +12,7 @@
 #include <variant>
 
 #include "krenn/boundary.hpp"
+#include "krenn/checks.hpp"
 #include "krenn/error.hpp"
 
 namespace krenn {
@@ -124,6 +125,7 @@ inline constexpr int module_api_version = 1013;
 // the doc and the functions, declared with KRENN_FUNCTION in this namespace
 // (in any source of the module), in that order and in __all__.
 #define KRENN_MODULE(name, doc, ...)                                                              \
+  static_assert(sizeof(::krenn::checks::ModuleListing<#__VA_ARGS__, doc>));                       \
   KRENN_FOR_EACH(KRENN_DECLARE_SPEC, __VA_ARGS__)                                                 \
   KRENN_STUB_RECORD static constexpr char name##_module_stub[] =                                  \
       "module\x1f" #name "\x1f" doc "\x1f" #__VA_ARGS__;                                          \
