@@ -17,10 +17,37 @@ FIELD = "\x1f"
 
 
 def docstring(text: str, indent: str) -> str:
-    body = text.replace("\\", "\\\\").replace('"""', '\\"\\"\\"')
-    if body.endswith('"'):
-        body = body[:-1] + '\\"'
-    return f'{indent}"""{body}"""\n'
+    """The doc as a triple-quoted literal whose value is the doc itself."""
+    out = []
+    for i, c in enumerate(text):
+        if c == "\\":
+            out.append("\\\\")
+        elif c == '"' and (i + 1 == len(text) or text[i + 1] == '"'):
+            # No three unescaped quotes in a row, and none before the closing ones.
+            out.append('\\"')
+        elif c == "\r" or (c < " " and c not in "\n\t") or c == "\x7f":
+            out.append(f"\\x{ord(c):02x}")
+        else:
+            out.append(c)
+    return f'{indent}"""{"".join(out)}"""\n'
+
+
+def parse(data: bytes) -> list[list[str]]:
+    """The records of a .krenn_stub section. A doc may hold any byte but NUL,
+    the separator among them: it is the last field of a function's record, and
+    the list of names, the module's last, holds none."""
+    records = []
+    for raw in data.split(b"\0"):
+        if not raw:
+            continue
+        text = raw.decode("utf-8", errors="backslashreplace")
+        if text.startswith("module" + FIELD):
+            kind, name, rest = text.split(FIELD, 2)
+            doc, names = rest.rsplit(FIELD, 1)
+            records.append([kind, name, doc, names])
+        else:
+            records.append(text.split(FIELD, 4))
+    return records
 
 
 def render(records: list[list[str]]) -> str:
@@ -29,9 +56,13 @@ def render(records: list[list[str]]) -> str:
     if len(modules) > 1:
         sys.exit(f"krenn_stub: {len(modules)} KRENN_MODULEs in one module")
     _, _name, doc, names = modules[0]
-    order = [n.strip() for n in names.split(",")] if names else []
+    # A listed name may be qualified (inner::g): its Python name is the last part.
+    order = [n.strip().rsplit("::", 1)[-1] for n in names.split(",")] if names.strip() else []
     out = docstring(doc, "") if doc else ""
-    out += "\n__all__ = [" + ", ".join(f'"{n}"' for n in order) + "]\n"
+    if order:
+        out += "\n__all__ = [" + ", ".join(f'"{n}"' for n in order) + "]\n"
+    else:
+        out += "\n__all__: list[str] = []\n"
     for name in order:
         if name not in functions:
             sys.exit(f"krenn_stub: no declaration of {name} reached the module")
@@ -47,12 +78,11 @@ def main() -> None:
         raw = os.path.join(tmp, "stub")
         subprocess.run([objcopy, f"--dump-section={SECTION}={raw}", module], check=True)
         with open(raw, "rb") as f:
-            data = f.read().decode()
-    records = [r.split(FIELD) for r in data.split("\0") if r]
+            records = parse(f.read())
     # A module without KRENN_MODULE (its own PyInit) gets no stub.
     if any(r[0] == "module" for r in records):
         os.makedirs(os.path.dirname(stub) or ".", exist_ok=True)
-        with open(stub, "w") as f:
+        with open(stub, "w", encoding="utf-8") as f:
             f.write(render(records))
     subprocess.run([objcopy, f"--remove-section={SECTION}", module], check=True)
 
