@@ -25,7 +25,7 @@ def docstring(text: str, indent: str) -> str:
         elif c == '"' and (i + 1 == len(text) or text[i + 1] == '"'):
             # No three unescaped quotes in a row, and none before the closing ones.
             out.append('\\"')
-        elif c == "\r" or (c < " " and c not in "\n\t") or c == "\x7f":
+        elif (c < " " and c != "\n") or c == "\x7f":
             out.append(f"\\x{ord(c):02x}")
         else:
             out.append(c)
