@@ -71,6 +71,7 @@ def _modules_named(name):
 def test_make_module_once():
     first = t.make_module("ok")
     assert first.__name__ == "krenn_test_ok" and first.marker is True
+    assert first.__all__ == []  # as the stub of a module without functions says
     assert t.spec_initialized("ok")
     with pytest.raises(ImportError, match="only be initialized once"):
         t.make_module("ok")

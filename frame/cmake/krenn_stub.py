@@ -18,10 +18,37 @@ FIELD = "\x1f"
 
 
 def docstring(text: str, indent: str) -> str:
-    body = text.replace("\\", "\\\\").replace('"""', '\\"\\"\\"')
-    if body.endswith('"'):
-        body = body[:-1] + '\\"'
-    return f'{indent}"""{body}"""\n'
+    """The doc as a triple-quoted literal whose value is the doc itself."""
+    out = []
+    for i, c in enumerate(text):
+        if c == "\\":
+            out.append("\\\\")
+        elif c == '"' and (i + 1 == len(text) or text[i + 1] == '"'):
+            # No three unescaped quotes in a row, and none before the closing ones.
+            out.append('\\"')
+        elif (c < " " and c != "\n") or c == "\x7f":
+            out.append(f"\\x{ord(c):02x}")
+        else:
+            out.append(c)
+    return f'{indent}"""{"".join(out)}"""\n'
+
+
+def parse(data: bytes) -> list[list[str]]:
+    """The records of a .krenn_stub section. A doc may hold any byte but NUL,
+    the separator among them: it is the last field of a function's record, and
+    the list of names, the module's last, holds none."""
+    records = []
+    for raw in data.split(b"\0"):
+        if not raw:
+            continue
+        text = raw.decode("utf-8", errors="backslashreplace")
+        if text.startswith("module" + FIELD):
+            kind, name, rest = text.split(FIELD, 2)
+            doc, names = rest.rsplit(FIELD, 1)
+            records.append([kind, name, doc, names])
+        else:
+            records.append(text.split(FIELD, 4))
+    return records
 
 
 # Where a type names a bound class by its C++ name: "~geo::Vec2~".
@@ -95,7 +122,7 @@ def render(records: list[list[str]]) -> str:
         if r[0] in ("method", "staticmethod", "property"):
             members.setdefault(r[1].split(".", 1)[0], []).append(r)
     _, _name, doc, names = modules[0]
-    order = [n.strip() for n in names.split(",")] if names else []
+    order = [n.strip() for n in names.split(",")] if names.strip() else []
     body = ""
     for name in order:
         if name in functions:
@@ -112,7 +139,10 @@ def render(records: list[list[str]]) -> str:
     imports = sorted({m.group(1)[:-1] for f in typed for m in MODULE_REF.finditer(f)})
     out = docstring(doc, "") if doc else ""
     out += "".join(f"\nimport {m}" for m in imports) + ("\n" if imports else "")
-    out += "\n__all__ = [" + ", ".join(f'"{n}"' for n in order) + "]\n"
+    if order:
+        out += "\n__all__ = [" + ", ".join(f'"{n}"' for n in order) + "]\n"
+    else:
+        out += "\n__all__: list[str] = []\n"
     return out + body
 
 
@@ -122,12 +152,11 @@ def main() -> None:
         raw = os.path.join(tmp, "stub")
         subprocess.run([objcopy, f"--dump-section={SECTION}={raw}", module], check=True)
         with open(raw, "rb") as f:
-            data = f.read().decode()
-    records = [r.split(FIELD) for r in data.split("\0") if r]
+            records = parse(f.read())
     # A module without KRENN_MODULE (its own PyInit) gets no stub.
     if any(r[0] == "module" for r in records):
         os.makedirs(os.path.dirname(stub) or ".", exist_ok=True)
-        with open(stub, "w") as f:
+        with open(stub, "w", encoding="utf-8") as f:
             f.write(render(records))
     subprocess.run([objcopy, f"--remove-section={SECTION}", module], check=True)
 

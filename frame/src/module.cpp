@@ -44,6 +44,17 @@ Result<PyObject*> make_module(ModuleSpec& spec) {
     release_ref(module);
     return failure(std::move(filled.error()));
   }
+  // __all__ as its stub declares it, even with no function. Through the dict:
+  // a failed attribute lookup would fetch an error, which makes the panic
+  // type at import.
+  PyObject* dict = PyModule_GetDict(module);
+  if (!PyDict_GetItemWithError(dict, all_name.get())) {
+    Owned list(PyErr_Occurred() ? nullptr : PyList_New(0));
+    if (!list || PyDict_SetItem(dict, all_name.get(), list.get()) != 0) {
+      release_ref(module);
+      return failure(fetch_error());
+    }
+  }
   return module;
 }
 

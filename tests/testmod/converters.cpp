@@ -54,7 +54,7 @@ KRENN_FUNCTION(defaults, "Returns its arguments; n as whether it was given.", "a
 std::string_view named_default(std::string_view s, std::uint8_t small, float third) {
   return third > 0.3f && small == 255 ? s : std::string_view("?");
 }
-KRENN_FUNCTION(named_default, "", "s"_a = "a\"b\\\n", "small"_a = 255, "third"_a = 1.0 / 3);
+KRENN_FUNCTION(named_default, "", "s"_a = "a\"b\\\n", "small"_a = 255, "third"_a = 1.0f / 3);
 
 void nothing() {}
 KRENN_FUNCTION(nothing, "Returns None.");

@@ -38,6 +38,7 @@ void add_argument_methods(Methods& out);
 void add_module_methods(Methods& out);
 void add_stress_methods(Methods& out);
 void add_alloc_methods(Methods& out);
+void add_stubbed_methods(Methods& out);
 // Functions declared as the shipped module's are.
 [[nodiscard]] Result<void> add_declared_functions(PyObject* module);
 // Functions for each converted type, added with them.

@@ -15,6 +15,17 @@
 //   };
 //
 // A type used only for parameters, or only for results, leaves out the other half.
+//
+// A type that keeps something for the call (a buffer to release) or is not
+// default-constructible converts into per-call storage instead:
+//
+//     using Holder = ...;  // default-constructible; destroyed after the body returns
+//     static bool exact(PyObject* obj, Holder& out) noexcept;        // optional
+//     static Result<void> convert(PyObject* obj, std::string_view name, Holder& out);
+//     static Point& get(Holder& holder);  // what the body receives
+//
+// A type whose stub name differs for results (list[int] for Sequence[int])
+// adds static constexpr std::string_view result_name.
 #pragma once
 
 #include <Python.h>
@@ -33,6 +44,11 @@ template <typename T>
 concept ParamType = requires(PyObject* obj, T& out, std::string_view name) {
   { Converter<T>::exact(obj, out) } -> std::same_as<bool>;
   { Converter<T>::convert(obj, name) } -> std::same_as<Result<T>>;
+}
+|| requires(PyObject* obj, std::string_view name, typename Converter<T>::Holder& holder) {
+  // Per-call storage: the body gets get(holder), which lives until it returns.
+  { Converter<T>::convert(obj, name, holder) } -> std::same_as<Result<void>>;
+  Converter<T>::get(holder);
 };
 
 template <typename T>

@@ -22,6 +22,7 @@
 #include "krenn/boolean.hpp"
 #include "krenn/boundary.hpp"
 #include "krenn/bytes.hpp"
+#include "krenn/checks.hpp"
 #include "krenn/converter.hpp"
 #include "krenn/floats.hpp"
 #include "krenn/integers.hpp"
@@ -237,8 +238,10 @@ constexpr void put_float_repr(DefaultText& out, double value) {
   float_default_without_a_short_fixed_repr();
 }
 
+// ascii: as __text_signature__ needs it, which the interpreter reads as
+// ASCII, so a str default's other characters are escapes.
 template <typename V>
-constexpr DefaultText default_text(const V& value) {
+constexpr DefaultText default_text(const V& value, bool ascii) {
   DefaultText out;
   if constexpr (std::is_same_v<V, NoDefault>) {
   } else if constexpr (std::is_same_v<V, bool>) {
@@ -259,9 +262,19 @@ constexpr DefaultText default_text(const V& value) {
     }
     char quote = single && !dual ? '"' : '\'';
     out.put(quote);
-    for (char c : text) {
+    auto put_hex = [&](std::uint32_t value, std::size_t digits) {
+      while (digits--) out.put("0123456789abcdef"[(value >> (4 * digits)) & 15]);
+    };
+    for (std::size_t at = 0; at < text.size(); ++at) {
+      char c = text[at];
       auto byte = static_cast<unsigned char>(c);
-      if (c == quote || c == '\\') {
+      std::size_t end = byte >= 0x80 && ascii ? checks::utf8_end(text, at) : 0;
+      if (end) {
+        std::uint32_t point = checks::code_point(text, at, end);
+        out.put(point < 0x100 ? "\\x" : point < 0x10000 ? "\\u" : "\\U");
+        put_hex(point, point < 0x100 ? 2 : point < 0x10000 ? 4 : 8);
+        at = end - 1;
+      } else if (c == quote || c == '\\') {
         out.put('\\');
         out.put(c);
       } else if (c == '\n') {
@@ -272,8 +285,7 @@ constexpr DefaultText default_text(const V& value) {
         out.put("\\t");
       } else if (byte < 0x20 || byte == 0x7f) {
         out.put("\\x");
-        out.put("0123456789abcdef"[byte >> 4]);
-        out.put("0123456789abcdef"[byte & 15]);
+        put_hex(byte, 2);
       } else {
         out.put(c);
       }
@@ -290,29 +302,6 @@ template <typename T, typename V>
     return T(value.view());
   else
     return T(value);
-}
-
-template <typename T>
-struct Unwrapped {
-  using type = T;
-};
-template <typename T>
-struct Unwrapped<std::optional<T>> {
-  using type = T;
-};
-
-template <typename T, typename V>
-constexpr bool default_fits(const V& value) {
-  using U = typename Unwrapped<T>::type;
-  if constexpr (std::is_same_v<V, NoDefault>)
-    return true;
-  else if constexpr (std::is_integral_v<V> && !std::is_same_v<V, bool> && std::is_integral_v<U> &&
-                     !std::is_same_v<U, bool>)
-    return std::in_range<U>(value);
-  else if constexpr (is_fixed_text<V>)
-    return std::is_constructible_v<T, std::string_view>;
-  else
-    return std::is_constructible_v<T, V>;
 }
 
 // A type's name in stubs: its converter's, or object for a type without one.
@@ -505,17 +494,71 @@ struct Function {
     return !std::is_same_v<std::remove_cvref_t<decltype(arg.value)>, NoDefault>;
   });
   static constexpr auto default_texts = per_param<detail::DefaultText>(
-      [](const auto& arg, auto) { return detail::default_text(arg.value); });
+      [](const auto& arg, auto) { return detail::default_text(arg.value, true); });
+  static constexpr auto stub_default_texts = per_param<detail::DefaultText>(
+      [](const auto& arg, auto) { return detail::default_text(arg.value, false); });
+  // __text_signature__ is read as ASCII: a function with another parameter
+  // name shows its signature as the doc's first line instead, as builtins
+  // without one do.
+  static constexpr bool ascii_names = [] {
+    for (std::string_view name : declared_names)
+      for (char c : name)
+        if (static_cast<unsigned char>(c) >= 0x80) return false;
+    return true;
+  }();
   static constexpr auto optional = per_param<bool>([](const auto& arg, auto i) {
     return detail::is_optional_param<std::tuple_element_t<i(), Params>> ||
            !std::is_same_v<std::remove_cvref_t<decltype(arg.value)>, NoDefault>;
   });
-  static_assert(std::ranges::all_of(
-                    per_param<bool>([](const auto& arg, auto i) {
-                      return detail::default_fits<std::tuple_element_t<i(), Params>>(arg.value);
-                    }),
-                    std::identity()),
-                "a default must fit its parameter's type");
+  // Mistakes in a declaration, each stopped with its own sentence.
+  static_assert([]<std::size_t... I>(std::index_sequence<I...>) {
+    return (checks::has_param_converter<std::tuple_element_t<I, Params>>() && ...);
+  }(std::make_index_sequence<count>()));
+  static_assert(
+      checks::has_result_converter<typename detail::BodyTraits<decltype(body)>::result>());
+  static constexpr auto name_problems = per_param<checks::NameProblem>(
+      [](const auto& arg, auto) { return checks::name_problem(arg.name.view()); });
+  static_assert(!checks::any_is(name_problems, checks::NameProblem::empty),
+                "a parameter name must not be empty");
+  static_assert(!checks::any_is(name_problems, checks::NameProblem::not_identifier),
+                "a parameter name must be a Python identifier: letters, digits and _, "
+                "not first a digit");
+  static_assert(!checks::any_is(name_problems, checks::NameProblem::keyword),
+                "a parameter name must not be a Python keyword");
+  static_assert(checks::all_distinct(declared_names), "a parameter name is declared twice");
+  static_assert(checks::is_identifier(decl.name.view()),
+                "a function name must be a Python identifier");
+  static_assert(!checks::is_keyword(decl.name.view()),
+                "a function name must not be a Python keyword");
+  static_assert(!checks::has_nul(decl.doc.view()), "a doc must not hold a NUL byte");
+  static_assert(checks::valid_utf8(decl.doc.view()), "a doc must be valid UTF-8");
+  static constexpr auto default_problems =
+      per_param<checks::DefaultProblem>([](const auto& arg, auto i) {
+        return checks::default_problem<std::tuple_element_t<i(), Params>>(arg.value);
+      });
+  template <checks::DefaultProblem problem>
+  static constexpr bool no_default_has = !checks::any_is(default_problems, problem);
+  static_assert(no_default_has<checks::DefaultProblem::not_an_integer>,
+                "a default must fit its parameter's type: an integer parameter's default is an "
+                "integer (not a float, bool or string)");
+  static_assert(no_default_has<checks::DefaultProblem::out_of_range>,
+                "a default must fit its parameter's type: the integer is out of its range");
+  static_assert(no_default_has<checks::DefaultProblem::not_a_bool>,
+                "a default must fit its parameter's type: a bool parameter's default is true or "
+                "false");
+  static_assert(no_default_has<checks::DefaultProblem::not_a_number>,
+                "a default must fit its parameter's type: a float parameter's default is a number");
+  static_assert(no_default_has<checks::DefaultProblem::float_changes>,
+                "a default must fit its parameter's type: the number does not survive the round "
+                "trip to the parameter's type, so the signature would show another value than "
+                "the body gets");
+  static_assert(no_default_has<checks::DefaultProblem::text_not_str>,
+                "a default must fit its parameter's type: a string literal default fits only a "
+                "str parameter");
+  static_assert(no_default_has<checks::DefaultProblem::text_not_utf8>,
+                "a default must fit its parameter's type: a string literal default is valid UTF-8");
+  static_assert(no_default_has<checks::DefaultProblem::no_conversion>,
+                "a default must fit its parameter's type: the type cannot be made from it");
 
   static constexpr std::size_t count_of(ParamKind kind) {
     std::size_t n = 0;
@@ -560,8 +603,9 @@ struct Function {
         put(types[i]);
       }
       if (has_default[i] || optional[i]) put(types ? " = " : "=");
+      const auto& texts = types || !ascii_names ? stub_default_texts : default_texts;
       if (has_default[i])
-        put(std::string_view(default_texts[i].data.data(), default_texts[i].size));
+        put(std::string_view(texts[i].data.data(), texts[i].size));
       else if (optional[i])
         put("None");
       if (i + 1 == positional_only_count) put(", /");
@@ -584,7 +628,7 @@ struct Function {
     write_params(put, [&](std::size_t i) {
       if (name_at) name_at[i] = at;
     });
-    put(")\n--\n\n");
+    put(ascii_names ? ")\n--\n\n" : ")\n\n");
     put(decl.doc.with_nul());
     return at;
   }

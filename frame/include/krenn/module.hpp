@@ -12,6 +12,7 @@
 #include <variant>
 
 #include "krenn/boundary.hpp"
+#include "krenn/checks.hpp"
 #include "krenn/error.hpp"
 
 namespace krenn {
@@ -149,6 +150,7 @@ constexpr bool names_unqualified(std::string_view list) {
 #define KRENN_MODULE(name, doc, ...)                                                              \
   static_assert(::krenn::detail::names_unqualified(#__VA_ARGS__),                                 \
                 "KRENN_MODULE lists items by their Python names, without a namespace");           \
+  static_assert(sizeof(::krenn::checks::ModuleListing<#__VA_ARGS__, doc>));                       \
   KRENN_FOR_EACH(KRENN_DECLARE_ITEM, __VA_ARGS__)                                                 \
   KRENN_STUB_RECORD static constexpr char name##_module_stub[] =                                  \
       "module\x1f" #name "\x1f" doc "\x1f" #__VA_ARGS__;                                          \

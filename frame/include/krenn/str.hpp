@@ -108,7 +108,7 @@ struct Converter<std::string> {
 // Results only. A null pointer is None.
 template <>
 struct Converter<const char*> {
-  static constexpr std::string_view python_name = "str";
+  static constexpr std::string_view python_name = "str | None";
 
   [[nodiscard]] static Result<PyObject*> to_python(const char* value) {
     if (!value) return Py_NewRef(Py_None);
