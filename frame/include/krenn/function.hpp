@@ -683,7 +683,7 @@ struct Function {
                                                           Py_ssize_t nargs, PyObject* kwnames) {
     std::array<PyObject*, slot_count(params)> slots;
     Result<PyObject* const*> bound = bind_arguments<params>(args_, nargs, kwnames, slots);
-    if (!bound) return failure(std::move(bound.error()));
+    if (!bound) return conversion_failed(std::move(bound.error()));
     if constexpr (self_count == 1) {
       detail::param_slot_t<Self> self_slot{};
       if (Result<void> got = Converter<Self>::convert(self, "self", self_slot); !got) [[unlikely]]
@@ -725,7 +725,8 @@ struct Function {
   }
 
   // An operator's other operand that does not convert: NotImplemented, so
-  // that Python tries the other side.
+  // that Python tries the other side; for one of several constructors,
+  // arguments that do not bind or convert, so that the next one is tried.
   static Result<PyObject*> conversion_failed(PyErr err) {
     if constexpr (mismatch_not_implemented)
       return detail::not_implemented_unless(std::move(err));
