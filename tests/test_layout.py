@@ -10,10 +10,10 @@ LAYERS = [
     {"runtime", "text", "utf8"},
     {"pool"},
     {"strings", "once"},
-    {"error_state", "error", "format", "panic_exception"},
+    {"error_state", "error", "format", "panic_exception", "python_error"},
     {"arguments", "arguments_text"},
     {"converter", "boolean", "integers", "floats", "str", "bytes", "object", "objects"}
-    | {"optional", "conversion"},
+    | {"optional", "conversion", "callback"},
     {"boundary", "cpp_exceptions", "without_gil"},
     {"module", "module_names", "decimal"},
     {"function", "krenn"},

@@ -1,0 +1,44 @@
+// The out-of-line half of std::function parameters: references taken on any
+// thread, and the errors.
+#include "krenn/callback.hpp"
+
+#include "text.hpp"
+
+namespace krenn::detail {
+
+void incref_anywhere(PyObject* obj) {
+  if (gil_is_held()) {
+    Py_INCREF(obj);
+    return;
+  }
+  GilEnsureGuard gil = acquire_gil();
+  Py_INCREF(obj);
+}
+
+PyErr not_callable(PyObject* obj, std::string_view name) {
+  TextBuffer text;
+  text += "argument '";
+  text += name;
+  text += "': '";
+  text += Py_TYPE(obj)->tp_name;
+  text += "' object is not callable";
+  return type_error_from_text(text.view());
+}
+
+void throw_result_error(PyObject* callable, PyObject* result, std::string_view expected,
+                        PyErr cause) {
+  TextBuffer text;
+  text += "callback ";
+  // Its __qualname__ where it has one (functions, krenn's too), else its type's.
+  Owned name(PyObject_GetAttrString(callable, "__qualname__"));
+  const char* utf8 = name && PyUnicode_Check(name.get()) ? PyUnicode_AsUTF8(name.get()) : nullptr;
+  PyErr_Clear();
+  text += utf8 ? utf8 : Py_TYPE(callable)->tp_name;
+  text += ": its '";
+  text += Py_TYPE(result)->tp_name;
+  text += "' result does not convert to ";
+  text += expected;
+  throw python_error(new_caused_type_error(text.view(), std::move(cause)));
+}
+
+}  // namespace krenn::detail
