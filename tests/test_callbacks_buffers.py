@@ -1,5 +1,6 @@
 """std::function parameters, and buffers as std::span and krenn::Bytes."""
 
+import array
 import gc
 import sys
 import traceback
@@ -107,3 +108,86 @@ def test_reference_counts_unchanged_over_many_calls():
         with pytest.raises(ValueError):
             t.apply(fail, 1)
     assert (sys.getrefcount(f), sys.getrefcount(fail)) == before
+
+
+def doubles(*xs):
+    return array.array("d", xs)
+
+
+@pytest.mark.parametrize(
+    "function, value, expected",
+    [
+        (t.sum_doubles, doubles(1, 2.5), 3.5),
+        (t.sum_doubles, memoryview(doubles(1, 2)), 3.0),
+        (t.sum_doubles, memoryview(bytes(16)).cast("d"), 0.0),
+        (t.sum_doubles, doubles(), 0.0),
+        (t.sum_doubles_without_gil, doubles(4), 4.0),
+        (t.sum_ints, array.array("i", [1, -3]), -2),
+        (t.sum_bytes, b"\x01\xff", 256),
+        (t.sum_bytes, bytearray(b"\x02"), 2),
+        (t.sum_bytes, memoryview(b"\x03\x04")[1:], 4),
+        (t.sum_bytes, array.array("b", [-1]), 255),
+    ],
+)
+def test_buffers_of_the_items_type(function, value, expected):
+    assert function(value) == expected
+
+
+@pytest.mark.parametrize(
+    "function, value, error, text",
+    [
+        (t.sum_doubles, memoryview(doubles(1, 2, 3))[::2], ValueError,
+         "the buffer is not C-contiguous"),
+        (t.sum_doubles, memoryview(doubles(1, 2))[::-1], ValueError,
+         "the buffer is not C-contiguous"),
+        (t.sum_bytes, memoryview(bytes(6)).cast("B", (2, 3)), ValueError,
+         "the buffer has 2 dimensions, not 1"),
+        (t.sum_doubles, array.array("f", [1]), TypeError,
+         "a buffer of double is required, not of format 'f' (item size 4)"),
+        (t.sum_doubles, b"12345678", TypeError,
+         "a buffer of double is required, not of format 'B' (item size 1)"),
+        (t.sum_ints, array.array("q", [1]), TypeError,
+         "a buffer of signed integers is required, not of format 'q' (item size 8)"),
+        (t.sum_ints, array.array("I", [1]), TypeError,
+         "a buffer of signed integers is required, not of format 'I' (item size 4)"),
+        (t.sum_doubles, [1.0], TypeError, "a bytes-like object is required, not 'list'"),
+        (t.as_bytes, memoryview(b"abcd")[::2], ValueError, "the buffer is not C-contiguous"),
+    ],
+)  # fmt: skip
+def test_buffers_refused_name_the_argument(function, value, error, text):
+    name = "x" if function is t.as_bytes else ("data" if function is t.sum_bytes else "xs")
+    with pytest.raises(error) as info:
+        function(value)
+    assert str(info.value) == f"argument '{name}': {text}"
+
+
+@pytest.mark.parametrize("function", [t.size_around, t.bytes_size_around])
+def test_a_buffer_held_for_the_call_cannot_be_resized(function):
+    data = bytearray(b"abc")
+
+    def grow():
+        data.extend(b"more")
+
+    with pytest.raises(BufferError):
+        function(data, grow)
+    data.extend(b"!")  # released after the call that raised
+    assert function(memoryview(data), lambda: None) == 4
+
+
+def test_buffer_stub_name():
+    expected = "collections.abc.Buffer" if sys.version_info >= (3, 12) else None
+    assert t.buffer_name() == (expected or "bytes | bytearray | memoryview")
+
+
+def test_buffer_counts_unchanged_over_many_calls():
+    data, values = bytearray(b"xy"), doubles(1, 2)
+    before = sys.getrefcount(data), sys.getrefcount(values)
+    for _ in range(100_000):
+        t.sum_bytes(data)
+        t.sum_doubles_without_gil(values)
+    for _ in range(10_000):
+        with pytest.raises(TypeError):
+            t.sum_ints(values)
+    assert (sys.getrefcount(data), sys.getrefcount(values)) == before
+    data.extend(b"z")
+    values.append(3)

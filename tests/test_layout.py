@@ -13,7 +13,7 @@ LAYERS = [
     {"error_state", "error", "format", "panic_exception", "python_error"},
     {"arguments", "arguments_text"},
     {"converter", "boolean", "integers", "floats", "str", "bytes", "object", "objects"}
-    | {"optional", "conversion", "callback"},
+    | {"optional", "conversion", "callback", "buffer"},
     {"boundary", "cpp_exceptions", "without_gil"},
     {"module", "module_names", "decimal"},
     {"function", "krenn"},

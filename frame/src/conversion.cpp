@@ -5,6 +5,7 @@
 
 #include "format.hpp"
 #include "krenn/arguments.hpp"
+#include "krenn/buffer.hpp"
 #include "krenn/bytes.hpp"
 #include "krenn/floats.hpp"
 #include "krenn/integers.hpp"
@@ -198,7 +199,14 @@ Result<std::string_view> argument_to_utf8(PyObject* obj, std::string_view name) 
 }
 
 Result<Bytes> argument_to_bytes(PyObject* obj, std::string_view name) {
-  if (!PyBytes_Check(obj)) return failure(wrong_type(obj, name, "PyBytes"));
+  if (!PyBytes_Check(obj)) {
+    if (!PyByteArray_Check(obj) && !PyMemoryView_Check(obj))
+      return failure(wrong_type(obj, name, "PyBytes"));
+    Result<const Py_buffer*> view = pooled_buffer(obj, name, nullptr);
+    if (!view) return failure(std::move(view.error()));
+    return Bytes(std::string_view(static_cast<const char*>((*view)->buf),
+                                  static_cast<std::size_t>((*view)->len)));
+  }
   return Bytes(
       std::string_view(PyBytes_AS_STRING(obj), static_cast<std::size_t>(PyBytes_GET_SIZE(obj))));
 }

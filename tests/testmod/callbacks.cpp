@@ -5,6 +5,7 @@
 #include <string>
 #include <thread>
 
+#include "krenn/buffer.hpp"
 #include "krenn/callback.hpp"
 #include "krenn/function.hpp"
 #include "testmod.hpp"
@@ -73,10 +74,63 @@ std::string_view callable_name() {
 }
 KRENN_FUNCTION(callable_name, "The stub's name of a std::function type.");
 
+double sum_doubles(std::span<const double> xs) {
+  double total = 0;
+  for (double x : xs) total += x;
+  return total;
+}
+KRENN_FUNCTION(sum_doubles, "", "xs"_a);
+
+double sum_doubles_without_gil(std::span<const double> xs) { return sum_doubles(xs); }
+KRENN_FUNCTION(sum_doubles_without_gil, "", "xs"_a, krenn::without_gil);
+
+std::int64_t sum_ints(std::span<const std::int32_t> xs) {
+  std::int64_t total = 0;
+  for (std::int32_t x : xs) total += x;
+  return total;
+}
+KRENN_FUNCTION(sum_ints, "", "xs"_a);
+
+std::uint64_t sum_bytes(std::span<const std::byte> data) {
+  std::uint64_t total = 0;
+  for (std::byte b : data) total += std::to_integer<unsigned>(b);
+  return total;
+}
+KRENN_FUNCTION(sum_bytes, "", "data"_a);
+
+// f runs while the buffer is held; the size is read after it.
+std::size_t size_around(std::span<const std::byte> data, std::function<void()> f) {
+  f();
+  return data.size();
+}
+KRENN_FUNCTION(size_around, "", "data"_a, "f"_a);
+
+std::size_t bytes_size_around(Bytes data, std::function<void()> f) {
+  f();
+  return data.size();
+}
+KRENN_FUNCTION(bytes_size_around, "", "data"_a, "f"_a);
+
+std::string_view buffer_name() { return Converter<std::span<const float>>::python_name; }
+KRENN_FUNCTION(buffer_name, "");
+
 constexpr const MethodSpec* callback_functions[] = {
-    &callable_name_spec,         &apply_spec,     &apply_without_gil_spec,
-    &apply_in_thread_spec,       &call_void_spec, &call_mixed_spec,
-    &caught_text_spec,           &keep_spec,      &call_kept_spec,
+    &callable_name_spec,
+    &sum_doubles_spec,
+    &sum_doubles_without_gil_spec,
+    &sum_ints_spec,
+    &sum_bytes_spec,
+    &size_around_spec,
+    &bytes_size_around_spec,
+    &buffer_name_spec,
+    &apply_spec,
+    &apply_without_gil_spec,
+    &apply_in_thread_spec,
+    &call_void_spec,
+    &call_mixed_spec,
+    &caught_text_spec,
+    &keep_spec,
+    &call_kept_spec,
     &drop_kept_without_gil_spec,
 };
 

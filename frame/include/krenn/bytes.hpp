@@ -1,5 +1,7 @@
 // bytes, both ways, as krenn::Bytes: a read-only view of bytes. A parameter
-// borrows the bytes object's buffer (subclasses too) for the call. A result is
+// borrows the buffer of a bytes object (subclasses too), a bytearray or a
+// C-contiguous memoryview for the call; the latter two stay exported, and so
+// cannot be resized, until the call has returned. A result is
 // copied into a new bytes object after the body has returned, so it must view
 // memory that outlives the body: static data or storage the module keeps,
 // never a local buffer (return an Object made with PyBytes_FromStringAndSize
@@ -43,7 +45,8 @@ namespace detail {
 
 template <>
 struct Converter<Bytes> {
-  static constexpr std::string_view python_name = "bytes";
+  static constexpr std::string_view python_name = "bytes | bytearray | memoryview";
+  static constexpr std::string_view result_name = "bytes";
 
   [[nodiscard]] static bool exact(PyObject* obj, Bytes& out) noexcept {
     if (!PyBytes_CheckExact(obj)) return false;

@@ -5,6 +5,7 @@
 #include "krenn/arguments.hpp"
 #include "krenn/boolean.hpp"
 #include "krenn/boundary.hpp"
+#include "krenn/buffer.hpp"
 #include "krenn/bytes.hpp"
 #include "krenn/callback.hpp"
 #include "krenn/converter.hpp"
