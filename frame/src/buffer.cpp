@@ -1,4 +1,4 @@
-// Taking and checking buffers for span and Bytes parameters.
+// Taking buffers for span and Bytes parameters, and explaining the refusals.
 #include "krenn/buffer.hpp"
 
 #include <string>
@@ -22,55 +22,50 @@ namespace {
                                 &PyExc_ValueError));
 }
 
-// The code of a native format ("d", "@d"), or nothing for any other.
-std::string_view native_code(const char* format) {
-  std::string_view code = format ? format : "B";
+[[gnu::cold]] PyErr refusal(const Py_buffer& view, std::string_view name,
+                            const ItemFormat& format) {
+  std::string_view code = view.format ? view.format : "B";
   if (code.starts_with('@')) code.remove_prefix(1);
-  return code;
+  if (code.size() != 1 || format.codes.find(code[0]) == std::string_view::npos ||
+      static_cast<std::size_t>(view.itemsize) != format.size) {
+    TextBuffer size;
+    size.append_number(static_cast<std::uint64_t>(view.itemsize));
+    return buffer_error(
+        PyExc_TypeError, name,
+        {"a buffer of ", format.cpp_name, " is required, not of format '",
+         view.format ? std::string_view(view.format) : "B", "' (item size ", size.view(), ")"});
+  }
+  if (view.ndim != 1) {
+    TextBuffer dims;
+    dims.append_number(static_cast<std::uint64_t>(view.ndim));
+    return buffer_error(PyExc_ValueError, name,
+                        {"the buffer has ", dims.view(), " dimensions, not 1"});
+  }
+  return buffer_error(PyExc_ValueError, name, {"the buffer is not C-contiguous"});
 }
 
 }  // namespace
 
-Result<void> check_buffer(const Py_buffer& view, std::string_view name, const ItemFormat& format) {
-  std::string_view code = native_code(view.format);
-  if (code.size() != 1 || format.codes.find(code[0]) == std::string_view::npos ||
-      static_cast<std::size_t>(view.itemsize) != format.size) [[unlikely]] {
-    TextBuffer size;
-    size.append_number(static_cast<std::uint64_t>(view.itemsize));
-    return failure(buffer_error(
-        PyExc_TypeError, name,
-        {"a buffer of ", format.cpp_name, " is required, not of format '",
-         view.format ? std::string_view(view.format) : "B", "' (item size ", size.view(), ")"}));
-  }
-  if (view.ndim != 1) [[unlikely]] {
-    TextBuffer dims;
-    dims.append_number(static_cast<std::uint64_t>(view.ndim));
-    return failure(buffer_error(PyExc_ValueError, name,
-                                {"the buffer has ", dims.view(), " dimensions, not 1"}));
-  }
-  if (view.strides && view.strides[0] != view.itemsize && view.len > view.itemsize) [[unlikely]]
-    return failure(buffer_error(PyExc_ValueError, name, {"the buffer is not C-contiguous"}));
-  return {};
-}
-
-Result<const Py_buffer*> pooled_buffer(PyObject* obj, std::string_view name,
-                                       const ItemFormat* format) {
+Result<void> take_buffer(PyObject* obj, std::string_view name, const ItemFormat* format,
+                         HeldBuffer& held) {
   if (!PyObject_CheckBuffer(obj)) [[unlikely]]
     return failure(
         buffer_error(PyExc_TypeError, name,
                      {"a bytes-like object is required, not '", Py_TYPE(obj)->tp_name, "'"}));
-  PyObject* view = PyMemoryView_FromObject(obj);
-  if (!view) [[unlikely]]
+  // Strides asked for, so that a strided buffer is explained here rather than
+  // refused by its exporter.
+  if (!held.take(obj, PyBUF_RECORDS_RO)) [[unlikely]]
     return failure(fetch_error());
-  register_owned(view);  // the buffer goes when the call's pool closes
-  const Py_buffer* buffer = PyMemoryView_GET_BUFFER(view);
-  if (format) {
-    if (Result<void> checked = check_buffer(*buffer, name, *format); !checked) [[unlikely]]
-      return failure(std::move(checked.error()));
-  } else if (!PyBuffer_IsContiguous(buffer, 'C')) [[unlikely]] {
-    return failure(buffer_error(PyExc_ValueError, name, {"the buffer is not C-contiguous"}));
+  bool fits =
+      format ? buffer_fits(held.buffer(), *format) : PyBuffer_IsContiguous(&held.buffer(), 'C');
+  if (!fits) [[unlikely]] {
+    PyErr err = format ? refusal(held.buffer(), name, *format)
+                       : buffer_error(PyExc_ValueError, name, {"the buffer is not C-contiguous"});
+    held.release();
+    return failure(std::move(err));
   }
-  return buffer;
+  held.lend_held();
+  return {};
 }
 
 }  // namespace krenn::detail

@@ -14,6 +14,7 @@
 #include <span>
 #include <string_view>
 
+#include "krenn/buffer.hpp"
 #include "krenn/converter.hpp"
 
 namespace krenn {
@@ -39,7 +40,8 @@ class Bytes {
 
 namespace detail {
 
-[[nodiscard]] Result<Bytes> argument_to_bytes(PyObject* obj, std::string_view name);
+[[nodiscard]] Result<void> argument_to_bytes(PyObject* obj, std::string_view name,
+                                             HeldBuffer& held);
 
 }  // namespace detail
 
@@ -47,15 +49,18 @@ template <>
 struct Converter<Bytes> {
   static constexpr std::string_view python_name = "bytes | bytearray | memoryview";
   static constexpr std::string_view result_name = "bytes";
+  using Holder = detail::HeldBuffer;
 
-  [[nodiscard]] static bool exact(PyObject* obj, Bytes& out) noexcept {
+  [[nodiscard]] static bool exact(PyObject* obj, Holder& held) noexcept {
     if (!PyBytes_CheckExact(obj)) return false;
-    out = Bytes(
-        std::string_view(PyBytes_AS_STRING(obj), static_cast<std::size_t>(PyBytes_GET_SIZE(obj))));
+    held.lend(PyBytes_AS_STRING(obj), static_cast<std::size_t>(PyBytes_GET_SIZE(obj)));
     return true;
   }
-  [[nodiscard]] static Result<Bytes> convert(PyObject* obj, std::string_view name) {
-    return detail::argument_to_bytes(obj, name);
+  [[nodiscard]] static Result<void> convert(PyObject* obj, std::string_view name, Holder& held) {
+    return detail::argument_to_bytes(obj, name, held);
+  }
+  [[nodiscard]] static Bytes get(Holder& held) noexcept {
+    return Bytes(std::string_view(static_cast<const char*>(held.data()), held.size()));
   }
   [[nodiscard]] static Result<PyObject*> to_python(Bytes value) {
     PyObject* obj = PyBytes_FromStringAndSize(value.data(), static_cast<Py_ssize_t>(value.size()));
