@@ -9,6 +9,7 @@
 #include <Python.h>
 
 #include <array>
+#include <atomic>
 #include <cstddef>
 #include <functional>
 #include <optional>
@@ -104,10 +105,28 @@ class CallableRef {
   PyObject* obj_;
 };
 
+// One spare block for the std::function's own copy of a callable, which is
+// made and dropped once per call of a function that takes one: it keeps the
+// allocator off that path. Shared by all threads; a miss falls back to new.
+inline constinit std::atomic<void*> spare_callable_block{nullptr};
+inline constexpr std::size_t callable_block_size = sizeof(CallableRef);
+
 template <typename R, typename... Args>
 class PythonCallable {
  public:
   explicit PythonCallable(PyObject* obj) noexcept : ref_(obj) {}
+
+  static void* operator new(std::size_t size) {
+    static_assert(sizeof(PythonCallable) == callable_block_size);
+    if (void* block = spare_callable_block.exchange(nullptr, std::memory_order_acquire)) [[likely]]
+      return block;
+    return ::operator new(size);
+  }
+  static void operator delete(void* block) noexcept {
+    void* empty = nullptr;
+    if (!spare_callable_block.compare_exchange_strong(empty, block, std::memory_order_release))
+      ::operator delete(block);
+  }
 
   R operator()(Args... args) const {
     if (gil_is_held()) [[likely]]
@@ -189,7 +208,7 @@ struct Converter<std::function<R(Args...)>> {
                                                 detail::CallableName<R, Args...>::text.size()};
 
   [[nodiscard]] static bool exact(PyObject* obj, Function& out) noexcept {
-    if (!PyCallable_Check(obj)) return false;
+    if (!Py_TYPE(obj)->tp_call) return false;  // PyCallable_Check, inline
     try {
       out = Target(obj);
     } catch (...) {  // no memory: convert() says so
