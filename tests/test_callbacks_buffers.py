@@ -191,3 +191,27 @@ def test_buffer_counts_unchanged_over_many_calls():
     assert (sys.getrefcount(data), sys.getrefcount(values)) == before
     data.extend(b"z")
     values.append(3)
+
+
+def test_a_cpp_function_result_is_a_python_callable():
+    add = t.adder(10)
+    assert add(1, "abc") == 14 and t.apply(lambda x: add(x, ""), 1) == 11
+    assert t.result_callable_name() == (
+        "collections.abc.Callable[[int, bytes | bytearray | memoryview], str | None]"
+    )
+    cases = [
+        ((1,), "callback() takes 2 positional arguments but 1 was given"),
+        ((1, 2), "argument '2': 'int' object cannot be converted to 'PyString'"),
+        (("x", "y"), "argument '1': 'str' object cannot be interpreted as an integer"),
+    ]
+    for args, text in cases:
+        with pytest.raises(TypeError) as info:
+            add(*args)
+        assert str(info.value) == text
+
+
+def test_a_python_callable_comes_back_as_itself():
+    def f():
+        pass
+
+    assert t.same_callable(f) is f and t.no_callable() is None

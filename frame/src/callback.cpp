@@ -41,4 +41,34 @@ void throw_result_error(PyObject* callable, PyObject* result, std::string_view e
   throw python_error(new_caused_type_error(text.view(), std::move(cause)));
 }
 
+namespace {
+
+constexpr const char* capsule_name = "krenn.function";
+
+}  // namespace
+
+Result<PyObject*> new_cpp_callable(PyMethodDef& def, void* function, PyCapsule_Destructor destroy) {
+  Owned capsule(PyCapsule_New(function, capsule_name, nullptr));
+  if (!capsule) return failure(fetch_error());
+  PyObject* callable = PyCFunction_NewEx(&def, capsule.get(), nullptr);
+  if (!callable) return failure(fetch_error());
+  // Only now does the capsule own the function: on failure the caller still does.
+  if (PyCapsule_SetDestructor(capsule.get(), destroy) != 0) api_call_failed();
+  return callable;
+}
+
+void* cpp_callable_function(PyObject* capsule) noexcept {
+  return PyCapsule_GetPointer(capsule, capsule_name);
+}
+
+PyErr callable_arity_error(std::size_t expected, Py_ssize_t given) {
+  TextBuffer text;
+  text += "callback() takes ";
+  text.append_number(expected);
+  text += expected == 1 ? " positional argument but " : " positional arguments but ";
+  text.append_number(static_cast<std::uint64_t>(given));
+  text += given == 1 ? " was given" : " were given";
+  return type_error_from_text(text.view());
+}
+
 }  // namespace krenn::detail

@@ -69,6 +69,25 @@ KRENN_FUNCTION(call_kept, "", "x"_a);
 void drop_kept_without_gil() { kept.reset(); }
 KRENN_FUNCTION(drop_kept_without_gil, "", krenn::without_gil);
 
+// A C++ function as a Python callable: adds n; and f handed back as it came.
+std::function<std::int64_t(std::int64_t, std::string_view)> adder(std::int64_t n) {
+  return [n](std::int64_t x, std::string_view s) {
+    return x + n + static_cast<std::int64_t>(s.size());
+  };
+}
+KRENN_FUNCTION(adder, "", "n"_a);
+
+std::function<void()> same_callable(std::function<void()> f) { return f; }
+KRENN_FUNCTION(same_callable, "", "f"_a);
+
+std::function<void()> no_callable() { return {}; }
+KRENN_FUNCTION(no_callable, "");
+
+std::string_view result_callable_name() {
+  return Converter<std::function<std::optional<std::string>(std::int64_t, Bytes)>>::result_name;
+}
+KRENN_FUNCTION(result_callable_name, "");
+
 std::string_view callable_name() {
   return Converter<std::function<std::optional<std::string>(std::int64_t, Bytes)>>::python_name;
 }
@@ -116,6 +135,10 @@ KRENN_FUNCTION(buffer_name, "");
 
 constexpr const MethodSpec* callback_functions[] = {
     &callable_name_spec,
+    &adder_spec,
+    &same_callable_spec,
+    &no_callable_spec,
+    &result_callable_name_spec,
     &sum_doubles_spec,
     &sum_doubles_without_gil_spec,
     &sum_ints_spec,

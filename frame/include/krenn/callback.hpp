@@ -12,11 +12,14 @@
 #include <atomic>
 #include <cstddef>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string_view>
+#include <tuple>
 #include <type_traits>
 #include <utility>
 
+#include "krenn/boundary.hpp"
 #include "krenn/bytes.hpp"
 #include "krenn/converter.hpp"
 #include "krenn/objects.hpp"
@@ -40,7 +43,9 @@ void incref_anywhere(PyObject* obj);
 // where Python gives it (its result).
 template <typename T>
 consteval std::string_view given_name() {
-  if constexpr (requires { Converter<T>::result_name; })
+  if constexpr (std::is_void_v<T>)
+    return "None";
+  else if constexpr (requires { Converter<T>::result_name; })
     return Converter<T>::result_name;
   else if constexpr (requires { Converter<T>::python_name; })
     return Converter<T>::python_name;
@@ -57,7 +62,9 @@ consteval std::string_view taken_name() {
     return "object";
 }
 
-template <typename R, typename... Args>
+// A parameter's callable takes what C++ gives and gives what C++ takes; a
+// result's, the other way round.
+template <bool as_result, typename R, typename... Args>
 struct CallableName {
   static constexpr std::size_t write(char* out) {
     std::size_t at = 0;
@@ -69,9 +76,11 @@ struct CallableName {
     };
     put("collections.abc.Callable[[");
     std::size_t i = 0;
-    ((put(i++ ? ", " : ""), put(given_name<std::remove_cvref_t<Args>>())), ...);
+    ((put(i++ ? ", " : ""), put(as_result ? taken_name<std::remove_cvref_t<Args>>()
+                                          : given_name<std::remove_cvref_t<Args>>())),
+     ...);
     put("], ");
-    put(taken_name<std::remove_cvref_t<R>>());
+    put(as_result ? given_name<std::remove_cvref_t<R>>() : taken_name<std::remove_cvref_t<R>>());
     put("]");
     return at;
   }
@@ -198,14 +207,68 @@ class PythonCallable {
   CallableRef ref_;
 };
 
+// A std::function that came from C++, as a Python callable: a builtin whose
+// self is a capsule that owns the function.
+[[nodiscard]] Result<PyObject*> new_cpp_callable(PyMethodDef& def, void* function,
+                                                 PyCapsule_Destructor destroy);
+[[nodiscard, gnu::cold]] PyErr callable_arity_error(std::size_t expected, Py_ssize_t given);
+[[nodiscard]] void* cpp_callable_function(PyObject* capsule) noexcept;
+
+template <typename R, typename... Args>
+struct CppCallable {
+  using Function = std::function<R(Args...)>;
+  static constexpr std::size_t count = sizeof...(Args);
+  static_assert(count <= 9, "a std::function result takes at most 9 arguments");
+  // Arguments are named by position in conversion errors.
+  static constexpr std::string_view positions[] = {"1", "2", "3", "4", "5", "6", "7", "8", "9"};
+
+  static PyObject* entry(PyObject* capsule, PyObject* const* args, Py_ssize_t nargs) {
+    return call_trampoline([&]() -> Result<PyObject*> {
+      if (nargs != static_cast<Py_ssize_t>(count)) [[unlikely]]
+        return failure(callable_arity_error(count, nargs));
+      auto& f = *static_cast<Function*>(cpp_callable_function(capsule));
+      return convert_from<0>(f, args);
+    });
+  }
+
+  template <std::size_t I, typename... Done>
+  static Result<PyObject*> convert_from(Function& f, PyObject* const* args, Done&&... done) {
+    if constexpr (I == count) {
+      if constexpr (std::is_void_v<R>) {
+        f(std::forward<Done>(done)...);
+        return Py_NewRef(Py_None);
+      } else {
+        return Converter<std::remove_cvref_t<R>>::to_python(f(std::forward<Done>(done)...));
+      }
+    } else {
+      using T = std::remove_cvref_t<std::tuple_element_t<I, std::tuple<Args...>>>;
+      Result<T> value = Converter<T>::convert(args[I], positions[I]);
+      if (!value) [[unlikely]]
+        return failure(std::move(value.error()));
+      return convert_from<I + 1>(f, args, std::forward<Done>(done)..., std::move(*value));
+    }
+  }
+
+  static void destroy(PyObject* capsule) {
+    std::unique_ptr<Function> gone(static_cast<Function*>(cpp_callable_function(capsule)));
+  }
+
+  static inline PyMethodDef def{"callback", reinterpret_cast<PyCFunction>(&entry), METH_FASTCALL,
+                                nullptr};
+};
+
 }  // namespace detail
 
 template <typename R, typename... Args>
 struct Converter<std::function<R(Args...)>> {
   using Function = std::function<R(Args...)>;
   using Target = detail::PythonCallable<R, Args...>;
-  static constexpr std::string_view python_name{detail::CallableName<R, Args...>::text.data(),
-                                                detail::CallableName<R, Args...>::text.size()};
+  static constexpr std::string_view python_name{
+      detail::CallableName<false, R, Args...>::text.data(),
+      detail::CallableName<false, R, Args...>::text.size()};
+  static constexpr std::string_view result_name{
+      detail::CallableName<true, R, Args...>::text.data(),
+      detail::CallableName<true, R, Args...>::text.size()};
 
   [[nodiscard]] static bool exact(PyObject* obj, Function& out) noexcept {
     if (!Py_TYPE(obj)->tp_call) return false;  // PyCallable_Check, inline
@@ -219,6 +282,18 @@ struct Converter<std::function<R(Args...)>> {
   [[nodiscard]] static Result<Function> convert(PyObject* obj, std::string_view name) {
     if (!PyCallable_Check(obj)) return failure(detail::not_callable(obj, name));
     return Function(Target(obj));
+  }
+  // The callable it was made from, if it came from Python; else a builtin
+  // that calls it; None for an empty one.
+  [[nodiscard]] static Result<PyObject*> to_python(Function f) {
+    if (!f) return Py_NewRef(Py_None);
+    if (const Target* from_python = f.template target<Target>())
+      return Py_NewRef(from_python->object());
+    using Cpp = detail::CppCallable<R, Args...>;
+    auto held = std::make_unique<Function>(std::move(f));
+    Result<PyObject*> callable = detail::new_cpp_callable(Cpp::def, held.get(), &Cpp::destroy);
+    if (callable) (void)held.release();  // the capsule owns it now
+    return callable;
   }
 };
 
