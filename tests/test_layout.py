@@ -16,7 +16,9 @@ LAYERS = [
     | {"optional", "conversion", "buffer"},
     {"boundary", "cpp_exceptions", "without_gil", "callback"},
     {"module", "module_names", "decimal"},
-    {"function", "krenn"},
+    {"function"},
+    {"class", "class_impl"},
+    {"krenn"},
 ]
 INCLUDE = re.compile(r'^#include "(?:krenn/)?([\w]+)\.hpp"', re.MULTILINE)
 

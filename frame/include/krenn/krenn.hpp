@@ -8,6 +8,7 @@
 #include "krenn/buffer.hpp"
 #include "krenn/bytes.hpp"
 #include "krenn/callback.hpp"
+#include "krenn/class.hpp"
 #include "krenn/converter.hpp"
 #include "krenn/decimal.hpp"
 #include "krenn/error.hpp"
