@@ -196,6 +196,7 @@ def test_buffer_counts_unchanged_over_many_calls():
 def test_a_cpp_function_result_is_a_python_callable():
     add = t.adder(10)
     assert add(1, "abc") == 14 and t.apply(lambda x: add(x, ""), 1) == 11
+    assert t.byte_summer()(bytearray(b"\x01\x02")) == 3
     assert t.result_callable_name() == (
         "collections.abc.Callable[[int, bytes | bytearray | memoryview], str | None]"
     )

@@ -117,6 +117,10 @@ std::uint64_t sum_bytes(std::span<const std::byte> data) {
 }
 KRENN_FUNCTION(sum_bytes, "", "data"_a);
 
+// Takes a buffer: its sum.
+std::function<std::uint64_t(std::span<const std::byte>)> byte_summer() { return sum_bytes; }
+KRENN_FUNCTION(byte_summer, "");
+
 // f runs while the buffer is held; the size is read after it.
 std::size_t size_around(std::span<const std::byte> data, std::function<void()> f) {
   f();
@@ -135,6 +139,7 @@ KRENN_FUNCTION(buffer_name, "");
 
 constexpr const MethodSpec* callback_functions[] = {
     &callable_name_spec,
+    &byte_summer_spec,
     &adder_spec,
     &same_callable_spec,
     &no_callable_spec,

@@ -242,10 +242,18 @@ struct CppCallable {
       }
     } else {
       using T = std::remove_cvref_t<std::tuple_element_t<I, std::tuple<Args...>>>;
-      Result<T> value = Converter<T>::convert(args[I], positions[I]);
-      if (!value) [[unlikely]]
-        return failure(std::move(value.error()));
-      return convert_from<I + 1>(f, args, std::forward<Done>(done)..., std::move(*value));
+      if constexpr (requires { typename Converter<T>::Holder; }) {
+        typename Converter<T>::Holder holder{};
+        if (Result<void> got = Converter<T>::convert(args[I], positions[I], holder); !got)
+            [[unlikely]]
+          return failure(std::move(got.error()));
+        return convert_from<I + 1>(f, args, std::forward<Done>(done)..., Converter<T>::get(holder));
+      } else {
+        Result<T> value = Converter<T>::convert(args[I], positions[I]);
+        if (!value) [[unlikely]]
+          return failure(std::move(value.error()));
+        return convert_from<I + 1>(f, args, std::forward<Done>(done)..., std::move(*value));
+      }
     }
   }
 
