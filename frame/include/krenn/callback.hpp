@@ -3,7 +3,8 @@
 // body's own), converts the arguments with their converters' to_python, and
 // the result with R's converter; what the callable raises, and a result that
 // does not convert, are thrown as python_error. Every copy keeps the callable
-// alive, and copies may be made and dropped on any thread.
+// alive, and copies may be made and dropped on any thread. A std::function
+// result is the callable it came from, or a builtin that owns it.
 #pragma once
 
 #include <Python.h>
