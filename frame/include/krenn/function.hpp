@@ -320,6 +320,8 @@ consteval std::string_view result_name_of() {
     return "None";
   else if constexpr (is_result<T>)
     return result_name_of<typename T::value_type>();
+  else if constexpr (requires { Converter<T>::result_name; })
+    return Converter<T>::result_name;
   else
     return python_name_of<T>();
 }
