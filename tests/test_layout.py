@@ -13,7 +13,8 @@ LAYERS = [
     {"error_state", "error", "format", "panic_exception"},
     {"arguments", "arguments_text"},
     {"converter", "boolean", "integers", "floats", "str", "bytes", "object", "objects"}
-    | {"optional", "conversion"},
+    | {"optional", "conversion"}
+    | {"elements", "containers", "maps", "tuples", "variant", "filesystem", "chrono"},
     {"boundary", "cpp_exceptions", "without_gil"},
     {"module", "module_names", "decimal"},
     {"function", "krenn"},

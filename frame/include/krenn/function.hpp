@@ -22,13 +22,19 @@
 #include "krenn/boolean.hpp"
 #include "krenn/boundary.hpp"
 #include "krenn/bytes.hpp"
+#include "krenn/chrono.hpp"
+#include "krenn/containers.hpp"
 #include "krenn/converter.hpp"
+#include "krenn/filesystem.hpp"
 #include "krenn/floats.hpp"
 #include "krenn/integers.hpp"
+#include "krenn/maps.hpp"
 #include "krenn/module.hpp"
 #include "krenn/objects.hpp"
 #include "krenn/optional.hpp"
 #include "krenn/str.hpp"
+#include "krenn/tuples.hpp"
+#include "krenn/variant.hpp"
 #include "krenn/without_gil.hpp"
 
 namespace krenn {
@@ -266,6 +272,8 @@ consteval std::string_view result_name_of() {
     return "None";
   else if constexpr (is_result<T>)
     return result_name_of<typename T::value_type>();
+  else if constexpr (requires { Converter<T>::result_name; })
+    return Converter<T>::result_name;
   else
     return python_name_of<T>();
 }

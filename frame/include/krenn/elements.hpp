@@ -1,0 +1,117 @@
+// What the converters of containers share: type names joined when compiling,
+// the general way through a sequence, and an element's place in an error
+// ("argument 'xs': item 2: ...").
+#pragma once
+
+#include <Python.h>
+
+#include <array>
+#include <cstddef>
+#include <string_view>
+
+#include "krenn/converter.hpp"
+#include "krenn/pool.hpp"
+
+namespace krenn {
+
+namespace detail {
+
+// The concatenation of the views that parts() returns, as one constant.
+template <auto parts>
+struct Joined {
+  static constexpr std::size_t size = [] {
+    std::size_t n = 0;
+    for (std::string_view part : parts()) n += part.size();
+    return n;
+  }();
+  static constexpr std::array<char, size> text = [] {
+    std::array<char, size> out{};
+    std::size_t at = 0;
+    for (std::string_view part : parts())
+      for (char c : part) out[at++] = c;
+    return out;
+  }();
+};
+template <auto parts>
+inline constexpr std::string_view joined{Joined<parts>::text.data(), Joined<parts>::size};
+
+// A type's name in a stub where it is a result: result_name where the
+// converter gives one (list[int] for a parameter's Sequence[int]).
+template <typename T>
+consteval std::string_view result_name_for() {
+  if constexpr (requires { Converter<T>::result_name; })
+    return Converter<T>::result_name;
+  else
+    return Converter<T>::python_name;
+}
+
+enum class Separator : bool { comma, bar };
+
+// "A, B" or "A | B" from the names of Ts, as parameters or as results.
+template <Separator separator, bool results, typename... Ts>
+inline constexpr std::string_view names_of = joined<[] {
+  constexpr std::array<std::string_view, sizeof...(Ts)> names{
+      (results ? result_name_for<Ts>() : Converter<Ts>::python_name)...};
+  std::array<std::string_view, 2 * sizeof...(Ts)> parts{};
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    parts[2 * i] = i == 0 ? "" : separator == Separator::comma ? ", " : " | ";
+    parts[2 * i + 1] = names[i];
+  }
+  return parts;
+}>;
+
+// The error of an element, with its place spliced in after the argument's
+// name when it is exactly a TypeError; any other error passes unchanged.
+[[nodiscard, gnu::cold]] PyErr at_item(std::string_view name, PyErr err, Py_ssize_t index);
+[[nodiscard, gnu::cold]] PyErr at_key(std::string_view name, PyErr err, PyObject* key);
+[[nodiscard, gnu::cold]] PyErr at_value(std::string_view name, PyErr err, PyObject* key);
+// "argument 'p': expected 2 items, got 3".
+[[nodiscard, gnu::cold]] PyErr wrong_length(std::string_view name, std::size_t expected,
+                                            Py_ssize_t got);
+
+// The items of a sequence argument as a list or tuple: the object itself for
+// a list or tuple, a new list of its items for any other sequence. str,
+// bytes and bytearray are refused: they are texts, not sequences of values.
+[[nodiscard]] Result<Owned> sequence_items(PyObject* obj, std::string_view name);
+// An iterator over any iterable argument.
+[[nodiscard]] Result<Owned> iterate(PyObject* obj, std::string_view name);
+// The next item, or an empty Owned at the end.
+[[nodiscard]] Result<Owned> next_item(PyObject* iterator);
+
+// Converts each item of a list or tuple, which the conversions may change:
+// its size is read again before each item, and the item is held while it
+// converts. put(index, value) takes each value.
+template <typename T, typename Put>
+[[nodiscard]] Result<void> convert_items(PyObject* seq, std::string_view name, Put put) {
+  for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq); ++i) {
+    Owned item = Owned::borrow(PySequence_Fast_GET_ITEM(seq, i));
+    Result<T> value = Converter<T>::convert(item.get(), name);
+    if (!value) [[unlikely]]
+      return failure(at_item(name, std::move(value.error()), i));
+    put(i, std::move(*value));
+  }
+  return {};
+}
+
+// Sets the new list's or tuple's items from the values, in order; the list
+// or tuple is released when one fails.
+template <typename Range>
+[[nodiscard]] Result<PyObject*> fill_items(PyObject* seq, Range&& values) {
+  if (!seq) [[unlikely]]
+    return result_failed();
+  Py_ssize_t i = 0;
+  for (auto&& value : values) {
+    using T = std::remove_cvref_t<decltype(value)>;
+    Result<PyObject*> item = Converter<T>::to_python(std::forward<decltype(value)>(value));
+    if (!item) [[unlikely]] {
+      Py_DECREF(seq);
+      return item;
+    }
+    PySequence_Fast_ITEMS(seq)[i++] = *item;
+  }
+  return seq;
+}
+
+}  // namespace detail
+
+}  // namespace krenn
