@@ -144,12 +144,13 @@ namespace {
 // NAME takes C positional arguments but / NAME takes from R to C positional arguments but
 void append_too_many_prefix(TextBuffer& text, const ParamSpec& spec) {
   append_display_name(text, spec);
-  std::size_t count = spec.positional_names.size();
-  if (spec.required_positional_count == count) {
+  std::size_t count = spec.positional_names.size() + spec.self_count;
+  std::size_t required = spec.required_positional_count + spec.self_count;
+  if (required == count) {
     text += " takes ";
   } else {
     text += " takes from ";
-    text.append_number(spec.required_positional_count);
+    text.append_number(required);
     text += " to ";
   }
   text.append_number(count);
@@ -161,8 +162,9 @@ void append_too_many_prefix(TextBuffer& text, const ParamSpec& spec) {
 PyErr error_too_many_positional(const ParamSpec& spec, Py_ssize_t given) {
   TextBuffer text;
   append_too_many_prefix(text, spec);
-  text.append_number(static_cast<std::uint64_t>(given));
-  text += given == 1 ? " was given" : " were given";
+  std::uint64_t total = static_cast<std::uint64_t>(given) + spec.self_count;
+  text.append_number(total);
+  text += total == 1 ? " was given" : " were given";
   return type_error_from_text(text.view());
 }
 
@@ -251,10 +253,13 @@ PyErr too_many_positional_error(const ParamSpec& spec, Py_ssize_t given, CachedT
     keep(prefix, text.view());
   }
   char digits[20];
-  char* end = std::to_chars(digits, digits + sizeof digits, static_cast<std::uint64_t>(given)).ptr;
+  char* end = std::to_chars(digits, digits + sizeof digits,
+                            static_cast<std::uint64_t>(given) + spec.self_count)
+                  .ptr;
   std::string_view number(digits, static_cast<std::size_t>(end - digits));
   std::string_view head(prefix.data, prefix.size);
-  std::string_view tail = given == 1 ? " was given" : " were given";
+  std::string_view tail =
+      static_cast<std::size_t>(given) + spec.self_count == 1 ? " was given" : " were given";
   if (prefix.ascii) return type_error_from_ascii({head, number, tail});
   TextBuffer text;
   text += head;

@@ -131,6 +131,18 @@ Result<void> add_functions(PyObject* module, std::span<const MethodSpec* const> 
   return {};
 }
 
+Result<void> add_function_item(PyObject* module, const void* record) {
+  Result<PyObject*> function = new_function(*static_cast<const MethodSpec*>(record), module);
+  if (!function) return failure(std::move(function.error()));
+  return add_function(module, *function);
+}
+
+Result<void> add_items(PyObject* module, std::span<const ModuleItem* const> items) {
+  for (const ModuleItem* item : items)
+    if (Result<void> added = item->add(module, item->record); !added) return added;
+  return {};
+}
+
 Result<PyObject*> module_all(PyObject* module) {
   Owned all_str = new_ref(all_name.get());
   Result<Owned> found = get_attr(module, new_ref(all_str.get()));

@@ -28,6 +28,8 @@ struct ParamSpec {
   std::optional<std::string_view> class_name;
   std::size_t positional_only_count;
   std::size_t required_positional_count;
+  // 1 for a method: the counts in error texts include its object, as Python's do.
+  std::size_t self_count = 0;
 };
 
 [[nodiscard]] constexpr std::size_t slot_count(const ParamSpec& spec) noexcept {

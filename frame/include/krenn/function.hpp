@@ -121,9 +121,74 @@ template <typename R, typename... Ts>
 struct BodyTraits<R (*)(Ts...)> {
   using params = std::tuple<std::remove_cvref_t<Ts>...>;
   using result = R;
+  static constexpr bool is_member = false;
 };
 template <typename R, typename... Ts>
 struct BodyTraits<R (*)(Ts...) noexcept> : BodyTraits<R (*)(Ts...)> {};
+// A member function: its object is the first parameter.
+template <typename R, typename C, typename... Ts>
+struct BodyTraits<R (C::*)(Ts...)> {
+  using params = std::tuple<C, std::remove_cvref_t<Ts>...>;
+  using result = R;
+  static constexpr bool is_member = true;
+};
+template <typename R, typename C, typename... Ts>
+struct BodyTraits<R (C::*)(Ts...) const> : BodyTraits<R (C::*)(Ts...)> {};
+template <typename R, typename C, typename... Ts>
+struct BodyTraits<R (C::*)(Ts...) noexcept> : BodyTraits<R (C::*)(Ts...)> {};
+template <typename R, typename C, typename... Ts>
+struct BodyTraits<R (C::*)(Ts...) const noexcept> : BodyTraits<R (C::*)(Ts...)> {};
+
+// A parameter's per-call storage: the value itself, or its converter's Holder
+// for types that keep something until the body returns.
+template <typename T>
+concept HolderForm = requires {
+  typename Converter<T>::Holder;
+};
+template <typename T>
+struct ParamSlot {
+  using type = T;
+};
+template <HolderForm T>
+struct ParamSlot<T> {
+  using type = typename Converter<T>::Holder;
+};
+template <typename T>
+using param_slot_t = typename ParamSlot<T>::type;
+
+template <typename T>
+[[gnu::always_inline]] inline bool exact_into(PyObject* obj, param_slot_t<T>& slot) noexcept {
+  return Converter<T>::exact(obj, slot);
+}
+// What the body receives from a slot.
+template <typename T>
+[[gnu::always_inline]] inline decltype(auto) slot_value(param_slot_t<T>& slot) {
+  if constexpr (HolderForm<T>)
+    return Converter<T>::get(slot);
+  else
+    return std::move(slot);
+}
+template <std::size_t N, typename Tuple>
+struct TupleTail;
+template <typename Tuple>
+struct TupleTail<0, Tuple> {
+  using type = Tuple;
+};
+template <typename First, typename... Rest>
+struct TupleTail<1, std::tuple<First, Rest...>> {
+  using type = std::tuple<Rest...>;
+};
+template <typename Tuple>
+struct SlotsOf;
+template <typename... Ts>
+struct SlotsOf<std::tuple<Ts...>> {
+  using type = std::tuple<param_slot_t<Ts>...>;
+};
+
+template <typename T>
+inline constexpr bool has_exact = requires(PyObject* obj, param_slot_t<T>& slot) {
+  { Converter<T>::exact(obj, slot) } -> std::same_as<bool>;
+};
 
 // A default as the signature shows it, composed when compiling.
 struct DefaultText {
@@ -331,11 +396,27 @@ struct Declaration {
       : name(name_), doc(doc_), items(items_...) {}
 };
 
-// The native function that decl declares, with this body. Keyed by the
-// declaration object, so that symbols name the function rather than its texts.
-template <auto body, const auto& decl>
+// What a callable is to Python: a module's function, a method (its object
+// comes as the entry's self), a static method, or a class's __init__.
+enum class CallKind : std::uint8_t { function, method, static_method, init };
+
+namespace detail {
+inline constexpr std::string_view no_class_name{};
+}  // namespace detail
+
+// The native callable that decl declares, with this body. Keyed by the
+// declaration object, so that symbols name the callable rather than its texts.
+// A method's body takes its object first: a member function, or a function
+// whose first parameter is the class.
+template <auto body, const auto& decl, CallKind call_kind = CallKind::function,
+          const std::string_view& class_name = detail::no_class_name>
 struct Function {
-  using Params = typename detail::BodyTraits<decltype(body)>::params;
+  static constexpr std::size_t self_count =
+      call_kind == CallKind::method || call_kind == CallKind::init ? 1 : 0;
+  static_assert(self_count == 1 || !detail::BodyTraits<decltype(body)>::is_member,
+                "a member function binds as a method");
+  using AllParams = typename detail::BodyTraits<decltype(body)>::params;
+  using Params = typename detail::TupleTail<self_count, AllParams>::type;
   using Items = std::remove_cvref_t<decltype(decl.items)>;
   static constexpr std::size_t item_count = std::tuple_size_v<Items>;
   static constexpr auto item_is_arg = []<std::size_t... I>(std::index_sequence<I...>) {
@@ -473,6 +554,7 @@ struct Function {
     };
     put(decl.name.view());
     put("(");
+    if constexpr (call_kind == CallKind::method) put(count ? "$self, " : "$self");
     write_params(put, [&](std::size_t i) {
       if (name_at) name_at[i] = at;
     });
@@ -516,18 +598,31 @@ struct Function {
       .function_name = std::string_view(name_text.data(), name_text.size() - 1),
       .positional_names = positional_names,
       .keyword_only = keyword_params,
-      .class_name = std::nullopt,
+      .class_name = class_name.empty() ? std::nullopt : std::optional(class_name),
       .positional_only_count = positional_only_count,
       .required_positional_count = required_positional_count,
+      .self_count = self_count,
   };
 
+  using Self =
+      std::tuple_element_t<0,
+                           std::conditional_t<self_count == 1, AllParams, std::tuple<PyObject*>>>;
+
   // Every call: binding, conversion in declaration order, and the errors.
-  [[gnu::noinline]] static Result<PyObject*> call_general(PyObject* const* args_, Py_ssize_t nargs,
-                                                          PyObject* kwnames) {
+  [[gnu::noinline]] static Result<PyObject*> call_general(PyObject* self, PyObject* const* args_,
+                                                          Py_ssize_t nargs, PyObject* kwnames) {
     std::array<PyObject*, slot_count(params)> slots;
     Result<PyObject* const*> bound = bind_arguments<params>(args_, nargs, kwnames, slots);
     if (!bound) return failure(std::move(bound.error()));
-    return convert_from<0>(*bound);
+    if constexpr (self_count == 1) {
+      detail::param_slot_t<Self> self_slot{};
+      if (Result<void> got = Converter<Self>::convert(self, "self", self_slot); !got) [[unlikely]]
+        return failure(std::move(got.error()));
+      return convert_from<0>(*bound, Converter<Self>::get(self_slot));
+    } else {
+      (void)self;
+      return convert_from<0>(*bound);
+    }
   }
 
   template <std::size_t I, typename... Done>
@@ -543,17 +638,27 @@ struct Function {
                                      detail::default_as<T>(arg<I>().value));
       }
       constexpr std::string_view param_name = names[I];  // an immediate, not a load
-      Result<T> value = Converter<T>::convert(values[I], param_name);
-      if (!value) [[unlikely]]
-        return failure(std::move(value.error()));
-      return convert_from<I + 1>(values, std::forward<Done>(done)..., std::move(*value));
+      if constexpr (detail::HolderForm<T>) {
+        typename Converter<T>::Holder holder{};
+        Result<void> got = Converter<T>::convert(values[I], param_name, holder);
+        if (!got) [[unlikely]]
+          return failure(std::move(got.error()));
+        return convert_from<I + 1>(values, std::forward<Done>(done)..., Converter<T>::get(holder));
+      } else {
+        Result<T> value = Converter<T>::convert(values[I], param_name);
+        if (!value) [[unlikely]]
+          return failure(std::move(value.error()));
+        return convert_from<I + 1>(values, std::forward<Done>(done)..., std::move(*value));
+      }
     }
   }
 
   // The body, with or without the GIL, and its value as a new reference.
   template <typename... Values>
   [[gnu::always_inline]] static Result<PyObject*> run(Values&&... values) {
-    auto invoke = [&]() -> decltype(auto) { return body(std::forward<Values>(values)...); };
+    auto invoke = [&]() -> decltype(auto) {
+      return std::invoke(body, std::forward<Values>(values)...);
+    };
     using R = decltype(invoke());
     if constexpr (std::is_void_v<R>) {
       if constexpr (releases_gil)
@@ -568,38 +673,77 @@ struct Function {
     }
   }
 
-  // A function without parameters, called without arguments, runs its body
+  // A callable without parameters, called without arguments, runs its body
   // in a trampoline of its own, which keeps nothing across the pool's steps.
-  [[gnu::always_inline]] static PyObject* entry_without_parameters(PyObject* const* args_,
+  [[gnu::always_inline]] static PyObject* entry_without_parameters(PyObject* self,
+                                                                   PyObject* const* args_,
                                                                    Py_ssize_t nargs,
                                                                    PyObject* kwnames) {
     if constexpr (count == 0) {
-      if (nargs == 0 && !kwnames) [[likely]]
-        return call_trampoline([] { return run(); });
+      if (nargs == 0 && !kwnames) [[likely]] {
+        if constexpr (self_count == 0)
+          return call_trampoline([] { return run(); });
+        else
+          return call_trampoline([self] { return call(self, nullptr, 0, nullptr); });
+      }
     }
-    return general_entry(args_, nargs, kwnames);
+    return general_entry(self, args_, nargs, kwnames);
   }
 
-  [[gnu::noinline]] static PyObject* general_entry(PyObject* const* args_, Py_ssize_t nargs,
-                                                   PyObject* kwnames) {
-    return call_trampoline([&] { return call_general(args_, nargs, kwnames); });
+  [[gnu::noinline]] static PyObject* general_entry(PyObject* self, PyObject* const* args_,
+                                                   Py_ssize_t nargs, PyObject* kwnames) {
+    return call_trampoline([&] { return call_general(self, args_, nargs, kwnames); });
   }
+
+  static constexpr bool fast_path = [] {
+    return []<std::size_t... I>(std::index_sequence<I...>) {
+      return (true && ... &&
+              (detail::has_exact<std::tuple_element_t<I, AllParams>> &&
+               std::is_default_constructible_v<
+                   detail::param_slot_t<std::tuple_element_t<I, AllParams>>>));
+    }
+    (std::make_index_sequence<std::tuple_size_v<AllParams>>());
+  }();
 
   // Arguments that are all given, in slot order, and convert exactly take no
   // detour.
-  [[gnu::always_inline]] static Result<PyObject*> call(PyObject* const* args_, Py_ssize_t nargs,
-                                                       PyObject* kwnames) {
-    if constexpr (keyword_only_count == 0 && count > 0) {
-      Params values;
+  [[gnu::always_inline]] static Result<PyObject*> call(PyObject* self, PyObject* const* args_,
+                                                       Py_ssize_t nargs, PyObject* kwnames) {
+    if constexpr (keyword_only_count == 0 && fast_path) {
+      typename detail::SlotsOf<AllParams>::type values;
       auto exact = [&]<std::size_t... I>(std::index_sequence<I...>) {
-        return (Converter<std::tuple_element_t<I, Params>>::exact(args_[I], std::get<I>(values)) &&
-                ...);
+        if constexpr (self_count == 1)
+          return detail::exact_into<Self>(self, std::get<0>(values)) &&
+                 (detail::exact_into<std::tuple_element_t<I, Params>>(args_[I],
+                                                                      std::get<I + 1>(values)) &&
+                  ...);
+        else
+          return (
+              detail::exact_into<std::tuple_element_t<I, Params>>(args_[I], std::get<I>(values)) &&
+              ...);
       };
-      if (detail::in_slot_order<params>(nargs, kwnames) && exact(std::make_index_sequence<count>()))
-          [[likely]]
-        return std::apply([](auto&&... v) { return run(std::move(v)...); }, std::move(values));
+      bool in_order;
+      if constexpr (count == 0)
+        in_order = nargs == 0 && !kwnames;
+      else
+        in_order = detail::in_slot_order<params>(nargs, kwnames);
+      if (in_order && exact(std::make_index_sequence<count>())) [[likely]]
+        return [&]<std::size_t... I>(std::index_sequence<I...>) {
+          return run(
+              detail::slot_value<std::tuple_element_t<I, AllParams>>(std::get<I>(values))...);
+        }
+      (std::make_index_sequence<std::tuple_size_v<AllParams>>());
     }
-    return call_general(args_, nargs, kwnames);
+    return call_general(self, args_, nargs, kwnames);
+  }
+
+  // The entry CPython calls.
+  static PyObject* entry(PyObject* self, PyObject* const* args_, Py_ssize_t nargs,
+                         PyObject* kwnames) {
+    if constexpr (count == 0)
+      return entry_without_parameters(self, args_, nargs, kwnames);
+    else
+      return call_trampoline([&]() { return call(self, args_, nargs, kwnames); });
   }
 
   // The function's record for its module's stub, never loaded: "function",
@@ -636,40 +780,36 @@ struct Function {
     return out;
   }();
 
-  [[nodiscard]] static constexpr MethodSpec method_spec(FastcallEntry entry) {
-    return {
-        .entry = entry,
-        .name = std::string_view(name_text.data(), name_text.size()),
-        .doc = std::string_view(doc_text.data(), doc_text.size()),
-        .flags = METH_FASTCALL | METH_KEYWORDS,
-    };
-  }
+  static constexpr MethodSpec spec{
+      .entry = &entry,
+      .name = std::string_view(name_text.data(), name_text.size()),
+      .doc = std::string_view(doc_text.data(), doc_text.size()),
+      .flags =
+          METH_FASTCALL | METH_KEYWORDS | (call_kind == CallKind::static_method ? METH_STATIC : 0),
+  };
 };
 
 }  // namespace krenn
 
-// Declares the native function `name`, whose body is the C++ function `name`
-// in the enclosing namespace (not overloaded): defines name##_params (its
-// ParamSpec), the entry name##_entry and name##_spec, the MethodSpec that
-// KRENN_MODULE lists. The arguments after the doc are its parameters in order:
-// "a"_a, "a"_a.positional_only() or "a"_a.keyword_only(), each optionally with
-// a default ("a"_a = 10); among them may stand krenn::without_gil (the body
-// runs without the GIL) and krenn::returns("str") (the result's type in the
-// stub, for a body that returns a PyObject* or a krenn::Object).
-#define KRENN_FUNCTION(name, doc, ...)                                                             \
-  inline constexpr ::krenn::Declaration name##_declaration{#name, doc __VA_OPT__(, ) __VA_ARGS__}; \
-  using name##_function = ::krenn::Function<name, name##_declaration>;                             \
-  inline constexpr const ::krenn::ParamSpec& name##_params = name##_function::params;              \
-  /* Not noexcept: a thread's forced unwind must be able to pass. */                               \
-  PyObject* name##_entry(PyObject* /*self*/, PyObject* const* args, Py_ssize_t nargs,              \
-                         PyObject* kwnames) {                                                      \
-    if constexpr (name##_function::count == 0)                                                     \
-      return name##_function::entry_without_parameters(args, nargs, kwnames);                      \
-    else                                                                                           \
-      return ::krenn::call_trampoline(                                                             \
-          [&]() { return name##_function::call(args, nargs, kwnames); });                          \
-  }                                                                                                \
-  KRENN_STUB_RECORD static constexpr auto name##_stub = name##_function::stub_record;              \
-  /* Declared first: g++ emits an unused extern constexpr only then. */                            \
-  extern const ::krenn::MethodSpec name##_spec;                                                    \
-  constexpr ::krenn::MethodSpec name##_spec = name##_function::method_spec(name##_entry)
+// Declares the native function that Python calls py_name: its body is
+// callable, any function pointer constant (a qualified name, an overload
+// picked with static_cast, a captureless lambda with +). Defines
+// py_name##_spec, its MethodSpec, and py_name##_item, what KRENN_MODULE lists.
+// The arguments after the doc are its parameters in order: "a"_a,
+// "a"_a.positional_only() or "a"_a.keyword_only(), each optionally with a
+// default ("a"_a = 10); among them may stand krenn::without_gil (the body runs
+// without the GIL) and krenn::returns("str") (the result's type in the stub,
+// for a body that returns a PyObject* or a krenn::Object).
+#define KRENN_DEF(py_name, callable, doc, ...)                                                 \
+  inline constexpr ::krenn::Declaration py_name##_declaration{#py_name,                        \
+                                                              doc __VA_OPT__(, ) __VA_ARGS__}; \
+  using py_name##_function = ::krenn::Function<callable, py_name##_declaration>;               \
+  KRENN_STUB_RECORD static constexpr auto py_name##_stub = py_name##_function::stub_record;    \
+  /* Declared first: g++ emits an unused extern constexpr only then. */                        \
+  extern const ::krenn::MethodSpec py_name##_spec;                                             \
+  constexpr ::krenn::MethodSpec py_name##_spec = py_name##_function::spec;                     \
+  KRENN_DECLARE_ITEM(py_name)                                                                  \
+  constexpr ::krenn::ModuleItem py_name##_item { &::krenn::add_function_item, &py_name##_spec }
+
+// KRENN_DEF of the function `name` under its own name.
+#define KRENN_FUNCTION(name, doc, ...) KRENN_DEF(name, name, doc __VA_OPT__(, ) __VA_ARGS__)

@@ -77,6 +77,16 @@ struct MethodRecord {
 [[nodiscard]] Result<void> list_append(PyObject* list, Owned item);
 [[nodiscard]] Result<void> list_append_text(PyObject* list, std::string_view text);
 
+// What a module holds, in its order: a function, a class, ... Each kind adds
+// itself by one call, so a module links only the kinds it has.
+struct ModuleItem {
+  Result<void> (*add)(PyObject* module, const void* record);
+  const void* record;
+};
+// record: a MethodSpec.
+[[nodiscard]] Result<void> add_function_item(PyObject* module, const void* record);
+[[nodiscard]] Result<void> add_items(PyObject* module, std::span<const ModuleItem* const> items);
+
 // The one static record of a module. CPython writes into the head of def, so
 // the record is mutable static data, never freed.
 struct ModuleSpec {
@@ -86,6 +96,15 @@ struct ModuleSpec {
 };
 
 inline constexpr int module_api_version = 1013;
+
+namespace detail {
+// No "::" in a stringized list of names.
+constexpr bool names_unqualified(std::string_view list) {
+  for (std::size_t i = 0; i + 1 < list.size(); ++i)
+    if (list[i] == ':' && list[i + 1] == ':') return false;
+  return true;
+}
+}  // namespace detail
 
 // A new module, at most once per process and spec.
 [[nodiscard]] Result<PyObject*> make_module(ModuleSpec& spec);
@@ -117,26 +136,31 @@ inline constexpr int module_api_version = 1013;
 #define KRENN_STUB_RECORD [[maybe_unused]]
 #endif
 
-#define KRENN_DECLARE_SPEC(function) extern const ::krenn::MethodSpec function##_spec;
-#define KRENN_SPEC_ADDRESS(function) &function##_spec,
+// An item's symbol is named by its Python name, so KRENN_MODULE finds it in
+// whichever namespace and source it was declared.
+#define KRENN_DECLARE_ITEM(py_name) \
+  extern const ::krenn::ModuleItem py_name##_item asm("krenn_item_" #py_name);
+#define KRENN_ITEM_ADDRESS(py_name) &py_name##_item,
 
 // Defines the module `name` and its one export, PyInit_<name>: the module has
-// the doc and the functions, declared with KRENN_FUNCTION in this namespace
-// (in any source of the module), in that order and in __all__.
+// the doc and the items, named by their Python names (functions of KRENN_DEF
+// and KRENN_FUNCTION, classes of KRENN_CLASS, in any namespace and any source
+// of the module), in that order and in __all__.
 #define KRENN_MODULE(name, doc, ...)                                                              \
-  KRENN_FOR_EACH(KRENN_DECLARE_SPEC, __VA_ARGS__)                                                 \
+  static_assert(::krenn::detail::names_unqualified(#__VA_ARGS__),                                 \
+                "KRENN_MODULE lists items by their Python names, without a namespace");           \
+  KRENN_FOR_EACH(KRENN_DECLARE_ITEM, __VA_ARGS__)                                                 \
   KRENN_STUB_RECORD static constexpr char name##_module_stub[] =                                  \
       "module\x1f" #name "\x1f" doc "\x1f" #__VA_ARGS__;                                          \
   /* The null at the end keeps the array from being empty. */                                     \
-  static constexpr const ::krenn::MethodSpec* name##_module_functions[] = {                       \
-      KRENN_FOR_EACH(KRENN_SPEC_ADDRESS, __VA_ARGS__) nullptr};                                   \
+  static constexpr const ::krenn::ModuleItem* name##_module_items[] = {                           \
+      KRENN_FOR_EACH(KRENN_ITEM_ADDRESS, __VA_ARGS__) nullptr};                                   \
   static constinit ::krenn::ModuleSpec name##_module_spec{                                        \
       .def = {PyModuleDef_HEAD_INIT, #name, doc, 0, nullptr, nullptr, nullptr, nullptr, nullptr}, \
       .body =                                                                                     \
           [](PyObject* module) {                                                                  \
-            return ::krenn::add_functions(                                                        \
-                module,                                                                           \
-                std::span(name##_module_functions, std::size(name##_module_functions) - 1));      \
+            return ::krenn::add_items(                                                            \
+                module, std::span(name##_module_items, std::size(name##_module_items) - 1));      \
           },                                                                                      \
       .initialized = 0,                                                                           \
   };                                                                                              \
