@@ -65,6 +65,7 @@ ROUND_TRIPS = [
     (t.as_uset, [{"a"}, "ab", ["c", "c"]], set),
     (t.as_pair, [(1, "a"), [2, "b"], Seq([3, "c"])], tuple),
     (t.as_tuple, [(1, 2, "x"), [3, 4.5, "y"]], lambda v: (v[0], float(v[1]), v[2])),
+    (t.as_labels, [["a", "b"], ("c",)], list),
 ]  # fmt: skip
 
 
@@ -100,6 +101,7 @@ NOT_FLOAT = "must be real number, not str"
         (t.as_set, (x for x in [1, "s"]), "item 1", NOT_INT),
         (t.as_pair, (1, 2), "item 1", NOT_STR),
         (t.as_tuple, [1, "s", "x"], "item 1", NOT_FLOAT),
+        (t.as_labels, ["a", 1], "item 1", "'int' object cannot be converted to 'Label'"),
     ],
 )
 def test_an_elements_error_names_its_place(function, value, path, text):
@@ -293,6 +295,7 @@ def test_durations_out_of_range(function, value, error):
         (t.as_set, ([1, 2, 2**40],)),
         (t.as_tuple, ([1, 2, "x"],)),
         (t.as_variant, ("s",)),
+        (t.as_labels, (["a", "b" * 50],)),
         (t.as_vector, ([1, "s"],)),
         (t.as_map, ({"a": ["s"]},)),
         (t.as_umap, (Map({1: 1}),)),

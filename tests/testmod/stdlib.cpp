@@ -10,6 +10,31 @@
 
 namespace krenn::testing {
 
+// A type whose converter keeps per-call storage: here the str, held until
+// its text is copied out.
+struct Label {
+  std::string text;
+};
+
+}  // namespace krenn::testing
+
+template <>
+struct krenn::Converter<krenn::testing::Label> {
+  static constexpr std::string_view python_name = "str";
+  using Holder = Owned;
+  [[nodiscard]] static Result<void> convert(PyObject* obj, std::string_view name, Owned& held) {
+    if (!PyUnicode_Check(obj)) return failure(detail::wrong_type(obj, name, "Label"));
+    held = Owned::borrow(obj);
+    return {};
+  }
+  [[nodiscard]] static testing::Label get(Owned& held) { return {PyUnicode_AsUTF8(held.get())}; }
+  [[nodiscard]] static Result<PyObject*> to_python(const testing::Label& label) {
+    return detail::str_from_utf8(label.text);
+  }
+};
+
+namespace krenn::testing {
+
 template <typename T>
 T same_value(T value) {
   return value;
@@ -33,6 +58,7 @@ KRENN_TEST_ROUND_TRIP(as_pair, std::pair<std::int64_t, std::string>);
 KRENN_TEST_ROUND_TRIP(as_tuple, std::tuple<int, double, std::string>);
 using Variant = std::variant<std::monostate, std::int64_t, double, std::string, std::vector<int>>;
 KRENN_TEST_ROUND_TRIP(as_variant, Variant);
+KRENN_TEST_ROUND_TRIP(as_labels, std::vector<Label>);
 KRENN_TEST_ROUND_TRIP(as_path, std::filesystem::path);
 KRENN_TEST_ROUND_TRIP(as_seconds, std::chrono::duration<double>);
 KRENN_TEST_ROUND_TRIP(as_ns, std::chrono::nanoseconds);
@@ -50,7 +76,7 @@ KRENN_FUNCTION(total, "The sum of xs.", "xs"_a);
   X(as_vector) X(as_vector_bool) X(as_nested) X(as_array) X(as_list)         \
   X(as_deque) X(as_map) X(as_umap) X(as_set) X(as_uset) X(as_pair)           \
   X(as_tuple) X(as_variant) X(as_path) X(as_seconds) X(as_ns) X(as_minutes)  \
-  X(total)
+  X(as_labels) X(total)
 // clang-format on
 
 #define KRENN_TEST_SPEC(name) &name##_spec,

@@ -44,7 +44,10 @@ struct SequenceConverter {
 
   // Exact lists and tuples whose items all convert exactly, read in place:
   // nothing there runs Python code.
-  [[nodiscard]] static bool exact(PyObject* obj, C& out) {
+  [[nodiscard]] static bool exact(PyObject* obj, C& out) noexcept {
+    return declining_on_bad_alloc([&] { return exact_items(obj, out); });
+  }
+  [[nodiscard]] static bool exact_items(PyObject* obj, C& out) {
     if (!PyList_CheckExact(obj) && !PyTuple_CheckExact(obj)) return false;
     const Py_ssize_t n = PySequence_Fast_GET_SIZE(obj);
     PyObject* const* items = PySequence_Fast_ITEMS(obj);
@@ -56,12 +59,12 @@ struct SequenceConverter {
     for (Py_ssize_t i = 0; i < n; ++i) {
       if constexpr (std::is_same_v<C, std::vector<bool>>) {
         bool value;
-        if (!Converter<bool>::exact(items[i], value)) return false;
+        if (!exact_element<bool>(items[i], value)) return false;
         out[static_cast<std::size_t>(i)] = value;
       } else if constexpr (indexed) {
-        if (!Converter<T>::exact(items[i], out[static_cast<std::size_t>(i)])) return false;
+        if (!exact_element<T>(items[i], out[static_cast<std::size_t>(i)])) return false;
       } else {
-        if (!Converter<T>::exact(items[i], out.emplace_back())) return false;
+        if (!exact_element<T>(items[i], out.emplace_back())) return false;
       }
     }
     return true;
@@ -126,7 +129,7 @@ struct SetConverter {
       if (!item) [[unlikely]]
         return failure(std::move(item.error()));
       if (!*item) break;
-      Result<T> value = Converter<T>::convert(item->get(), name);
+      Result<T> value = convert_element<T>(item->get(), name);
       if (!value) [[unlikely]]
         return failure(at_item(name, std::move(value.error()), i));
       out.insert(std::move(*value));

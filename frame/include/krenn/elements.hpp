@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cstddef>
+#include <new>
 #include <string_view>
 
 #include "krenn/converter.hpp"
@@ -60,6 +61,50 @@ inline constexpr std::string_view names_of = joined<[] {
   return parts;
 }>;
 
+// An element's value through its converter, of either form. One that keeps
+// per-call storage (a Holder) gives a copy of its value, and the storage ends
+// with the element's conversion: a type whose value lives only in its holder
+// (a view of a buffer) cannot be an element.
+template <typename T>
+[[nodiscard]] Result<T> convert_element(PyObject* obj, std::string_view name) {
+  if constexpr (requires { typename Converter<T>::Holder; }) {
+    typename Converter<T>::Holder holder{};
+    Result<void> got = Converter<T>::convert(obj, name, holder);
+    if (!got) [[unlikely]]
+      return failure(std::move(got.error()));
+    return T(Converter<T>::get(holder));
+  } else {
+    return Converter<T>::convert(obj, name);
+  }
+}
+template <typename T>
+[[nodiscard]] bool exact_element(PyObject* obj, T& out) {
+  if constexpr (requires { typename Converter<T>::Holder; }) {
+    if constexpr (requires(typename Converter<T>::Holder & h) { Converter<T>::exact(obj, h); }) {
+      typename Converter<T>::Holder holder{};
+      if (!Converter<T>::exact(obj, holder)) return false;
+      out = T(Converter<T>::get(holder));
+      return true;
+    } else {
+      return false;
+    }
+  } else {
+    return Converter<T>::exact(obj, out);
+  }
+}
+
+// An exact path that allocates: out of memory, it declines, and the general
+// way raises MemoryError.
+template <typename Exact, typename... Args>
+[[nodiscard, gnu::always_inline]] inline bool declining_on_bad_alloc(Exact exact,
+                                                                     Args... args) noexcept {
+  try {
+    return exact(args...);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+}
+
 // The error of an element, with its place spliced in after the argument's
 // name when it is exactly a TypeError; any other error passes unchanged.
 [[nodiscard, gnu::cold]] PyErr at_item(std::string_view name, PyErr err, Py_ssize_t index);
@@ -85,7 +130,7 @@ template <typename T, typename Put>
 [[nodiscard]] Result<void> convert_items(PyObject* seq, std::string_view name, Put put) {
   for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq); ++i) {
     Owned item = Owned::borrow(PySequence_Fast_GET_ITEM(seq, i));
-    Result<T> value = Converter<T>::convert(item.get(), name);
+    Result<T> value = convert_element<T>(item.get(), name);
     if (!value) [[unlikely]]
       return failure(at_item(name, std::move(value.error()), i));
     put(i, std::move(*value));

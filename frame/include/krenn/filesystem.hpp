@@ -7,6 +7,7 @@
 
 #include <cstring>
 #include <filesystem>
+#include <new>
 #include <string_view>
 
 #include "krenn/converter.hpp"
@@ -29,10 +30,14 @@ struct Converter<std::filesystem::path> {
   static constexpr std::string_view result_name = "pathlib.Path";
 
   // ASCII is the same in every file system encoding.
-  [[nodiscard]] static bool exact(PyObject* obj, std::filesystem::path& out) {
+  [[nodiscard]] static bool exact(PyObject* obj, std::filesystem::path& out) noexcept {
     std::string_view text;
     if (!detail::exact_ascii(obj, text) || std::memchr(text.data(), 0, text.size())) return false;
-    out = std::filesystem::path(text);
+    try {
+      out = std::filesystem::path(text);
+    } catch (const std::bad_alloc&) {
+      return false;  // the general way raises MemoryError
+    }
     return true;
   }
   [[nodiscard]] static Result<std::filesystem::path> convert(PyObject* obj, std::string_view name) {

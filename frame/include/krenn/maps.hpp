@@ -50,7 +50,10 @@ struct MapConverter {
 
   // Exact dicts whose keys and values all convert exactly: nothing there
   // runs Python code, so the dict stays as it is.
-  [[nodiscard]] static bool exact(PyObject* obj, C& out) {
+  [[nodiscard]] static bool exact(PyObject* obj, C& out) noexcept {
+    return declining_on_bad_alloc([&] { return exact_items(obj, out); });
+  }
+  [[nodiscard]] static bool exact_items(PyObject* obj, C& out) {
     if (!PyDict_CheckExact(obj)) return false;
     Py_ssize_t at = 0;
     PyObject* key_obj;
@@ -58,8 +61,7 @@ struct MapConverter {
     while (PyDict_Next(obj, &at, &key_obj, &value_obj)) {
       K key{};
       V value{};
-      if (!Converter<K>::exact(key_obj, key) || !Converter<V>::exact(value_obj, value))
-        return false;
+      if (!exact_element<K>(key_obj, key) || !exact_element<V>(value_obj, value)) return false;
       out.insert_or_assign(std::move(key), std::move(value));
     }
     return true;
@@ -76,10 +78,10 @@ struct MapConverter {
       if (!more) [[unlikely]]
         return failure(std::move(more.error()));
       if (!*more) break;
-      Result<K> key = Converter<K>::convert(key_obj.get(), name);
+      Result<K> key = convert_element<K>(key_obj.get(), name);
       if (!key) [[unlikely]]
         return failure(at_key(name, std::move(key.error()), key_obj.get()));
-      Result<V> value = Converter<V>::convert(value_obj.get(), name);
+      Result<V> value = convert_element<V>(value_obj.get(), name);
       if (!value) [[unlikely]]
         return failure(at_value(name, std::move(value.error()), key_obj.get()));
       out.insert_or_assign(std::move(*key), std::move(*value));

@@ -28,14 +28,14 @@ struct TupleConverter {
     return std::array<std::string_view, 3>{"tuple[", names_of<Separator::comma, true, Ts...>, "]"};
   }>;
 
-  [[nodiscard]] static bool exact(PyObject* obj, C& out) {
+  [[nodiscard]] static bool exact(PyObject* obj, C& out) noexcept {
     if (!PyTuple_CheckExact(obj) && !PyList_CheckExact(obj)) return false;
     if (PySequence_Fast_GET_SIZE(obj) != static_cast<Py_ssize_t>(size)) return false;
     PyObject* const* items = PySequence_Fast_ITEMS(obj);
-    return [&]<std::size_t... I>(std::index_sequence<I...>) {
-      return (Converter<Ts>::exact(items[I], std::get<I>(out)) && ...);
-    }
-    (std::index_sequence_for<Ts...>());
+    auto each = [&]<std::size_t... I>(std::index_sequence<I...>) {
+      return (exact_element<Ts>(items[I], std::get<I>(out)) && ...);
+    };
+    return declining_on_bad_alloc(each, std::index_sequence_for<Ts...>());
   }
 
   [[nodiscard]] static Result<C> convert(PyObject* obj, std::string_view name) {
@@ -53,7 +53,7 @@ struct TupleConverter {
         return false;
       }
       Owned item = Owned::borrow(PySequence_Fast_GET_ITEM(seq->get(), I));
-      Result<T> value = Converter<T>::convert(item.get(), name);
+      Result<T> value = convert_element<T>(item.get(), name);
       if (!value) [[unlikely]] {
         err = at_item(name, std::move(value.error()), I);
         return false;

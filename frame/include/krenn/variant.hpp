@@ -49,11 +49,14 @@ struct Converter<std::variant<Ts...>> {
   static constexpr std::string_view result_name =
       detail::names_of<detail::Separator::bar, true, Ts...>;
 
-  [[nodiscard]] static bool exact(PyObject* obj, V& out) {
+  [[nodiscard]] static bool exact(PyObject* obj, V& out) noexcept {
+    return detail::declining_on_bad_alloc([&] { return exact_alternative(obj, out); });
+  }
+  [[nodiscard]] static bool exact_alternative(PyObject* obj, V& out) {
     auto one = [&]<std::size_t I>(std::integral_constant<std::size_t, I>) {
       using T = std::variant_alternative_t<I, V>;
       T value{};
-      if (!Converter<T>::exact(obj, value)) return false;
+      if (!detail::exact_element<T>(obj, value)) return false;
       out.template emplace<I>(std::move(value));
       return true;
     };
@@ -69,7 +72,7 @@ struct Converter<std::variant<Ts...>> {
     std::optional<PyErr> err;
     auto one = [&]<std::size_t I>(std::integral_constant<std::size_t, I>) {
       using T = std::variant_alternative_t<I, V>;
-      Result<T> value = Converter<T>::convert(obj, name);
+      Result<T> value = detail::convert_element<T>(obj, name);
       if (value) {
         out.emplace(std::in_place_index<I>, std::move(*value));
         return true;
