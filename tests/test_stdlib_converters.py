@@ -4,6 +4,7 @@ conversions."""
 import array
 import collections
 import datetime
+import importlib.util
 import operator
 import os
 import pathlib
@@ -334,3 +335,14 @@ def test_stubs():
     ]
     assert records["as_path"] == ["x: str | os.PathLike[str]", "pathlib.Path"]
     assert records["as_ns"] == ["x: datetime.timedelta | float", "datetime.timedelta"]
+
+
+def test_stub_imports_the_modules_its_type_names_come_from():
+    spec = importlib.util.spec_from_file_location(
+        "krenn_stub", pathlib.Path(__file__).parents[1] / "frame/cmake/krenn_stub.py"
+    )
+    stub = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(stub)
+    params = "xs: collections.abc.Sequence[int], s: str = 'a.b', f: float = 0.5"
+    text = stub.render([["module", "m", "", "f"], ["function", "f", params, "pathlib.Path", ""]])
+    assert "import collections.abc\nimport pathlib\n\n__all__" in text and "import a\n" not in text

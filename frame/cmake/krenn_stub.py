@@ -8,12 +8,25 @@ section out of the module.
 """
 
 import os
+import re
 import subprocess
 import sys
 import tempfile
 
 SECTION = ".krenn_stub"
 FIELD = "\x1f"
+# Type names are written with their module (collections.abc.Sequence[int]);
+# defaults, which are literals, may hold dots of their own.
+LITERAL = re.compile(r"'(?:[^'\\]|\\.)*'|\"(?:[^\"\\]|\\.)*\"")
+DOTTED = re.compile(r"\b[A-Za-z_]\w*(?:\.[A-Za-z_]\w*)+")
+
+
+def modules_named(annotations: list[str]) -> list[str]:
+    found = set()
+    for text in annotations:
+        for name in DOTTED.findall(LITERAL.sub("", text)):
+            found.add(name.rpartition(".")[0])
+    return sorted(found)
 
 
 def docstring(text: str, indent: str) -> str:
@@ -31,6 +44,9 @@ def render(records: list[list[str]]) -> str:
     _, _name, doc, names = modules[0]
     order = [n.strip() for n in names.split(",")] if names else []
     out = docstring(doc, "") if doc else ""
+    named = modules_named([f for r in functions.values() if r[1] in order for f in r[2:4]])
+    if named:
+        out += "\n" + "".join(f"import {m}\n" for m in named)
     out += "\n__all__ = [" + ", ".join(f'"{n}"' for n in order) + "]\n"
     for name in order:
         if name not in functions:
