@@ -10,6 +10,7 @@
 #include <array>
 #include <cstddef>
 #include <deque>
+#include <iterator>
 #include <list>
 #include <set>
 #include <string_view>
@@ -29,6 +30,44 @@ inline constexpr bool is_std_array = false;
 template <typename T, std::size_t N>
 inline constexpr bool is_std_array<std::array<T, N>> = true;
 
+// Items read as plain values by a vector's assign(), which sizes the storage
+// once and writes each value in place: no zeroing, no capacity checks. An
+// item that does not convert exactly reads as a zero and clears ok.
+template <typename T>
+struct ExactItems {
+  using iterator_category = std::random_access_iterator_tag;
+  using value_type = T;
+  using difference_type = std::ptrdiff_t;
+  using pointer = void;
+  using reference = T;
+
+  PyObject* const* at;
+  bool* ok;
+
+  T operator*() const {
+    T value;
+    if (!exact_element<T>(*at, value)) [[unlikely]] {
+      *ok = false;
+      return T();
+    }
+    return value;
+  }
+  ExactItems& operator++() {
+    ++at;
+    return *this;
+  }
+  ExactItems& operator--() {
+    --at;
+    return *this;
+  }
+  ExactItems& operator+=(difference_type n) {
+    at += n;
+    return *this;
+  }
+  difference_type operator-(const ExactItems& other) const { return at - other.at; }
+  bool operator==(const ExactItems& other) const { return at == other.at; }
+};
+
 // C: std::vector, std::array, std::list or std::deque of T.
 template <typename C, typename T = typename C::value_type>
 struct SequenceConverter {
@@ -39,8 +78,6 @@ struct SequenceConverter {
   static constexpr std::string_view result_name = joined<[] {
     return std::array<std::string_view, 3>{"list[", result_name_for<T>(), "]"};
   }>;
-
-  static constexpr bool indexed = requires(C & c) { c[0]; };
 
   // Exact lists and tuples whose items all convert exactly, read in place:
   // nothing there runs Python code.
@@ -53,21 +90,28 @@ struct SequenceConverter {
     PyObject* const* items = PySequence_Fast_ITEMS(obj);
     if constexpr (is_std_array<C>) {
       if (n != static_cast<Py_ssize_t>(std::tuple_size_v<C>)) return false;
-    } else if constexpr (indexed) {
-      out.resize(static_cast<std::size_t>(n));
-    }
-    for (Py_ssize_t i = 0; i < n; ++i) {
-      if constexpr (std::is_same_v<C, std::vector<bool>>) {
-        bool value;
-        if (!exact_element<bool>(items[i], value)) return false;
-        out[static_cast<std::size_t>(i)] = value;
-      } else if constexpr (indexed) {
-        if (!exact_element<T>(items[i], out[static_cast<std::size_t>(i)])) return false;
-      } else {
-        if (!exact_element<T>(items[i], out.emplace_back())) return false;
+      for (std::size_t i = 0; i < out.size(); ++i)
+        if (!exact_element<T>(items[i], out[i])) return false;
+      return true;
+    } else if constexpr (std::is_same_v<C, std::vector<T>> && std::is_arithmetic_v<T> &&
+                         !std::is_same_v<T, bool>) {
+      bool ok = true;
+      out.assign(ExactItems<T>{items, &ok}, ExactItems<T>{items + n, &ok});
+      return ok;
+    } else {
+      if constexpr (requires { out.reserve(0); }) out.reserve(static_cast<std::size_t>(n));
+      for (Py_ssize_t i = 0; i < n; ++i) {
+        // Plain values go by register, not through a zeroed slot.
+        if constexpr (std::is_trivially_default_constructible_v<T>) {
+          T value;
+          if (!exact_element<T>(items[i], value)) return false;
+          out.push_back(value);
+        } else {
+          if (!exact_element<T>(items[i], out.emplace_back())) return false;
+        }
       }
+      return true;
     }
-    return true;
   }
 
   [[nodiscard]] static Result<C> convert(PyObject* obj, std::string_view name) {

@@ -55,6 +55,8 @@ struct MapConverter {
   }
   [[nodiscard]] static bool exact_items(PyObject* obj, C& out) {
     if (!PyDict_CheckExact(obj)) return false;
+    if constexpr (requires { out.reserve(0); })
+      out.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(obj)));
     Py_ssize_t at = 0;
     PyObject* key_obj;
     PyObject* value_obj;
