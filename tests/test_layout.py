@@ -17,7 +17,9 @@ LAYERS = [
     | {"elements", "containers", "maps", "tuples", "variant", "filesystem", "chrono"},
     {"boundary", "cpp_exceptions", "without_gil"},
     {"module", "module_names", "decimal"},
-    {"function", "krenn"},
+    {"function"},
+    {"class", "class_impl"},
+    {"krenn"},
 ]
 INCLUDE = re.compile(r'^#include "(?:krenn/)?([\w]+)\.hpp"', re.MULTILINE)
 

@@ -15,18 +15,6 @@ import tempfile
 
 SECTION = ".krenn_stub"
 FIELD = "\x1f"
-# Type names are written with their module (collections.abc.Sequence[int]);
-# defaults, which are literals, may hold dots of their own.
-LITERAL = re.compile(r"'(?:[^'\\]|\\.)*'|\"(?:[^\"\\]|\\.)*\"")
-DOTTED = re.compile(r"\b[A-Za-z_]\w*(?:\.[A-Za-z_]\w*)+")
-
-
-def modules_named(annotations: list[str]) -> list[str]:
-    found = set()
-    for text in annotations:
-        for name in DOTTED.findall(LITERAL.sub("", text)):
-            found.add(name.rpartition(".")[0])
-    return sorted(found)
 
 
 def docstring(text: str, indent: str) -> str:
@@ -36,25 +24,96 @@ def docstring(text: str, indent: str) -> str:
     return f'{indent}"""{body}"""\n'
 
 
+# Where a type names a bound class by its C++ name: "~geo::Vec2~".
+CLASS_REF = re.compile(r"~([^~]*)~")
+# A dotted prefix of a type that needs its module imported: "collections.abc.Sequence".
+MODULE_REF = re.compile(r"\b((?:[A-Za-z_][A-Za-z_0-9]*\.)+)[A-Za-z_][A-Za-z_0-9]*")
+
+
+def resolve(text: str, classes: dict[str, str]) -> str:
+    return CLASS_REF.sub(lambda m: classes.get(m.group(1), "typing.Any"), text)
+
+
+def render_function(name: str, record: list[str], indent: str = "", first: str = "") -> str:
+    _, _, params, result, doc = record
+    params = first + (", " + params if first and params else params)
+    out = f"{indent}def {name}({params}) -> {result}:"
+    return out + ("\n" + docstring(doc, indent + "    ") if doc else " ...\n")
+
+
+# Special methods that fill the interpreter's slots take their operands by
+# position only.
+SLOT_METHODS = {"__eq__", "__ne__", "__lt__", "__le__", "__gt__", "__ge__", "__getitem__",
+                "__setitem__", "__contains__", "__add__", "__sub__", "__mul__",
+                "__truediv__", "__iadd__"}  # fmt: skip
+
+
+def render_class(name: str, record: list[str], members: list[list[str]]) -> str:
+    _, _, _, bases, doc = record
+    # Its instances hold a C++ object: no other such class can share a subclass.
+    out = "\n@typing_extensions.disjoint_base\n"
+    out += f"class {name}({bases}):\n" if bases else f"class {name}:\n"
+    body = docstring(doc, "    ") if doc else ""
+    has_eq = has_hash = False
+    for m in members:
+        member = m[1].split(".", 1)[1]
+        has_eq |= member == "__eq__"
+        has_hash |= member == "__hash__"
+        if m[0] == "property":
+            _, _, kind, writable, mdoc = m
+            body += f"    @property\n    def {member}(self) -> {kind}:"
+            body += "\n" + docstring(mdoc, "        ") if mdoc else " ...\n"
+            if writable == "1":
+                body += (
+                    f"    @{member}.setter\n    def {member}(self, value: {kind}) -> None: ...\n"
+                )
+            continue
+        if member in ("__eq__", "__ne__"):
+            # object's signature: a narrower one breaks the override rule.
+            m = m[:2] + [m[2].split(":", 1)[0] + ": object"] + m[3:]
+        if member in SLOT_METHODS and m[2] and "/" not in m[2]:
+            m = m[:2] + [m[2] + ", /"] + m[3:]
+        if m[0] == "staticmethod":
+            body += "    @staticmethod\n" + render_function(member, m, "    ")
+        else:
+            body += render_function(member, m, "    ", "self")
+    if has_eq and not has_hash:
+        body += "    __hash__: typing.ClassVar[None]  # type: ignore[assignment]\n"
+    return out + (body or "    ...\n")
+
+
 def render(records: list[list[str]]) -> str:
     modules = [r for r in records if r[0] == "module"]
-    functions = {r[1]: r for r in records if r[0] == "function"}
     if len(modules) > 1:
         sys.exit(f"krenn_stub: {len(modules)} KRENN_MODULEs in one module")
+    classes = {r[2][1:-1]: r[1] for r in records if r[0] == "class"}
+    records = [[resolve(field, classes) for field in r] for r in records]
+    functions = {r[1]: r for r in records if r[0] == "function"}
+    class_records = {r[1]: r for r in records if r[0] == "class"}
+    members: dict[str, list[list[str]]] = {}
+    for r in records:
+        if r[0] in ("method", "staticmethod", "property"):
+            members.setdefault(r[1].split(".", 1)[0], []).append(r)
     _, _name, doc, names = modules[0]
     order = [n.strip() for n in names.split(",")] if names else []
-    out = docstring(doc, "") if doc else ""
-    named = modules_named([f for r in functions.values() if r[1] in order for f in r[2:4]])
-    if named:
-        out += "\n" + "".join(f"import {m}\n" for m in named)
-    out += "\n__all__ = [" + ", ".join(f'"{n}"' for n in order) + "]\n"
+    body = ""
     for name in order:
-        if name not in functions:
+        if name in functions:
+            body += "\n" + render_function(name, functions[name])
+        elif name in class_records:
+            body += render_class(name, class_records[name], members.get(name, []))
+        else:
             sys.exit(f"krenn_stub: no declaration of {name} reached the module")
-        _, _, params, result, fdoc = functions[name]
-        out += f"\ndef {name}({params}) -> {result}:"
-        out += "\n" + docstring(fdoc, "    ") if fdoc else " ...\n"
-    return out
+    typed = [f for r in records if r[0] != "module" for f in r[2:4]]
+    if "__hash__: typing" in body:
+        typed.append("typing.ClassVar")
+    if class_records:
+        typed.append("typing_extensions.disjoint_base")
+    imports = sorted({m.group(1)[:-1] for f in typed for m in MODULE_REF.finditer(f)})
+    out = docstring(doc, "") if doc else ""
+    out += "".join(f"\nimport {m}" for m in imports) + ("\n" if imports else "")
+    out += "\n__all__ = [" + ", ".join(f'"{n}"' for n in order) + "]\n"
+    return out + body
 
 
 def main() -> None:

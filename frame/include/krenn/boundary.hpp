@@ -32,7 +32,7 @@ inline constexpr std::string_view ffi_boundary_message = "uncaught panic at ffi 
 [[noreturn]] void escaped_boundary();
 
 template <typename Body>
-PyObject* run_trampoline(Body& body) {
+[[gnu::always_inline]] inline PyObject* run_trampoline(Body& body) {
   OwnedPool pool = open_pool();
   PyObject* result = nullptr;
   try {
@@ -57,7 +57,7 @@ PyObject* run_trampoline(Body& body) {
 // the interpreter ends at shutdown must pass, releasing nothing on its way (the
 // thread holds no GIL), as it passes through the interpreter's own frames.
 template <typename Body>
-[[nodiscard]] PyObject* call_trampoline(Body&& body) {
+[[nodiscard, gnu::always_inline]] inline PyObject* call_trampoline(Body&& body) {
   try {
     return detail::run_trampoline(body);
   } catch (...) {

@@ -346,6 +346,9 @@ consteval std::string_view result_name_of() {
 template <typename T>
 inline constexpr bool is_returns = false;
 
+// NotImplemented for a TypeError; any other error stays.
+[[nodiscard]] Result<PyObject*> not_implemented_unless(PyErr err);
+
 // A body's value as a new reference, or its error.
 template <typename R>
 [[gnu::always_inline]] inline Result<PyObject*> to_python_result(R&& value) {
@@ -384,6 +387,28 @@ template <std::size_t N>
 inline constexpr bool is_returns<Returns<N>> = true;
 }  // namespace detail
 
+// The declaration option for a method whose result (a reference or pointer to
+// a bound class) points into its object: the result refers to it in place and
+// keeps the object alive.
+struct ReferenceInternal {};
+inline constexpr ReferenceInternal reference_internal{};
+
+namespace detail {
+template <typename T>
+struct ClassConverterBase;
+
+template <typename R>
+[[gnu::always_inline]] inline Result<PyObject*> refer_result(PyObject* owner, R&& result) {
+  using T = std::remove_cvref_t<R>;
+  if constexpr (std::is_pointer_v<T>) {
+    using U = std::remove_cv_t<std::remove_pointer_t<T>>;
+    return ClassConverterBase<U>::refer(const_cast<U*>(result), owner);
+  } else {
+    return ClassConverterBase<T>::refer(const_cast<T*>(&result), owner);
+  }
+}
+}  // namespace detail
+
 // What a declaration names: the function, its doc, its parameters in order,
 // and options (krenn::without_gil) anywhere among them.
 template <std::size_t NameSize, std::size_t DocSize, typename... Items>
@@ -409,7 +434,8 @@ inline constexpr std::string_view no_class_name{};
 // A method's body takes its object first: a member function, or a function
 // whose first parameter is the class.
 template <auto body, const auto& decl, CallKind call_kind = CallKind::function,
-          const std::string_view& class_name = detail::no_class_name>
+          const std::string_view& class_name = detail::no_class_name,
+          bool mismatch_not_implemented = false>
 struct Function {
   static constexpr std::size_t self_count =
       call_kind == CallKind::method || call_kind == CallKind::init ? 1 : 0;
@@ -443,9 +469,17 @@ struct Function {
     return (std::size_t{0} + ... + std::size_t{detail::is_returns<std::tuple_element_t<I, Items>>});
   }
   (std::make_index_sequence<item_count>());
-  static_assert(count + gil_options + returns_options == item_count,
-                "a declaration lists parameters (\"a\"_a), krenn::without_gil and "
-                "krenn::returns only");
+  static constexpr std::size_t internal_options = []<std::size_t... I>(std::index_sequence<I...>) {
+    return (std::size_t{0} + ... +
+            std::size_t{std::is_same_v<std::tuple_element_t<I, Items>, ReferenceInternal>});
+  }
+  (std::make_index_sequence<item_count>());
+  static constexpr bool refers_into_self = internal_options == 1;
+  static_assert(internal_options == 0 || self_count == 1,
+                "krenn::reference_internal is for methods");
+  static_assert(count + gil_options + returns_options + internal_options == item_count,
+                "a declaration lists parameters (\"a\"_a), krenn::without_gil, "
+                "krenn::returns and krenn::reference_internal only");
   static_assert(returns_options <= 1, "krenn::returns once");
   static_assert(gil_options <= 1, "krenn::without_gil once");
   static constexpr bool releases_gil = gil_options == 1;
@@ -618,23 +652,23 @@ struct Function {
       detail::param_slot_t<Self> self_slot{};
       if (Result<void> got = Converter<Self>::convert(self, "self", self_slot); !got) [[unlikely]]
         return failure(std::move(got.error()));
-      return convert_from<0>(*bound, Converter<Self>::get(self_slot));
+      return convert_from<0>(self, *bound, Converter<Self>::get(self_slot));
     } else {
-      (void)self;
-      return convert_from<0>(*bound);
+      return convert_from<0>(self, *bound);
     }
   }
 
   template <std::size_t I, typename... Done>
-  [[gnu::always_inline]] static Result<PyObject*> convert_from(PyObject* const* values,
+  [[gnu::always_inline]] static Result<PyObject*> convert_from(PyObject* owner,
+                                                               PyObject* const* values,
                                                                Done&&... done) {
     if constexpr (I == count) {
-      return run(std::forward<Done>(done)...);
+      return run(owner, std::forward<Done>(done)...);
     } else {
       using T = std::tuple_element_t<I, Params>;
       if constexpr (has_default[I]) {
         if (!values[I])
-          return convert_from<I + 1>(values, std::forward<Done>(done)...,
+          return convert_from<I + 1>(owner, values, std::forward<Done>(done)...,
                                      detail::default_as<T>(arg<I>().value));
       }
       constexpr std::string_view param_name = names[I];  // an immediate, not a load
@@ -642,20 +676,31 @@ struct Function {
         typename Converter<T>::Holder holder{};
         Result<void> got = Converter<T>::convert(values[I], param_name, holder);
         if (!got) [[unlikely]]
-          return failure(std::move(got.error()));
-        return convert_from<I + 1>(values, std::forward<Done>(done)..., Converter<T>::get(holder));
+          return conversion_failed(std::move(got.error()));
+        return convert_from<I + 1>(owner, values, std::forward<Done>(done)...,
+                                   Converter<T>::get(holder));
       } else {
         Result<T> value = Converter<T>::convert(values[I], param_name);
         if (!value) [[unlikely]]
-          return failure(std::move(value.error()));
-        return convert_from<I + 1>(values, std::forward<Done>(done)..., std::move(*value));
+          return conversion_failed(std::move(value.error()));
+        return convert_from<I + 1>(owner, values, std::forward<Done>(done)..., std::move(*value));
       }
     }
   }
 
+  // An operator's other operand that does not convert: NotImplemented, so
+  // that Python tries the other side.
+  static Result<PyObject*> conversion_failed(PyErr err) {
+    if constexpr (mismatch_not_implemented)
+      return detail::not_implemented_unless(std::move(err));
+    else
+      return failure(std::move(err));
+  }
+
   // The body, with or without the GIL, and its value as a new reference.
   template <typename... Values>
-  [[gnu::always_inline]] static Result<PyObject*> run(Values&&... values) {
+  [[gnu::always_inline]] static Result<PyObject*> run([[maybe_unused]] PyObject* owner,
+                                                      Values&&... values) {
     auto invoke = [&]() -> decltype(auto) {
       return std::invoke(body, std::forward<Values>(values)...);
     };
@@ -666,6 +711,11 @@ struct Function {
       else
         invoke();
       return Py_NewRef(Py_None);
+    } else if constexpr (refers_into_self) {
+      if constexpr (releases_gil)
+        return detail::refer_result(owner, detail::call_without_gil(invoke));
+      else
+        return detail::refer_result(owner, invoke());
     } else if constexpr (releases_gil) {
       return detail::to_python_result(detail::call_without_gil(invoke));
     } else {
@@ -682,7 +732,7 @@ struct Function {
     if constexpr (count == 0) {
       if (nargs == 0 && !kwnames) [[likely]] {
         if constexpr (self_count == 0)
-          return call_trampoline([] { return run(); });
+          return call_trampoline([] { return run(nullptr); });
         else
           return call_trampoline([self] { return call(self, nullptr, 0, nullptr); });
       }
@@ -730,7 +780,7 @@ struct Function {
       if (in_order && exact(std::make_index_sequence<count>())) [[likely]]
         return [&]<std::size_t... I>(std::index_sequence<I...>) {
           return run(
-              detail::slot_value<std::tuple_element_t<I, AllParams>>(std::get<I>(values))...);
+              self, detail::slot_value<std::tuple_element_t<I, AllParams>>(std::get<I>(values))...);
         }
       (std::make_index_sequence<std::tuple_size_v<AllParams>>());
     }
@@ -760,7 +810,13 @@ struct Function {
     constexpr auto param_names = per_param<std::string_view>([](const auto&, auto i) {
       return detail::python_name_of<std::tuple_element_t<i(), Params>>();
     });
-    put("function\x1f");
+    if constexpr (call_kind == CallKind::function) {
+      put("function\x1f");
+    } else {
+      put(call_kind == CallKind::static_method ? "staticmethod\x1f" : "method\x1f");
+      put(class_name);
+      put(".");
+    }
     put(decl.name.view());
     put("\x1f");
     write_params(

@@ -7,6 +7,7 @@
 #include "krenn/boundary.hpp"
 #include "krenn/bytes.hpp"
 #include "krenn/chrono.hpp"
+#include "krenn/class.hpp"
 #include "krenn/containers.hpp"
 #include "krenn/converter.hpp"
 #include "krenn/decimal.hpp"
