@@ -10,9 +10,10 @@
 
 namespace krenn::testing {
 
-// A type whose converter keeps per-call storage: here the str, held until
-// its text is copied out.
+// A type whose converter keeps per-call storage (here the str, held until
+// its text is copied out), and that has no default value.
 struct Label {
+  explicit Label(std::string_view text_) : text(text_) {}
   std::string text;
 };
 
@@ -22,12 +23,19 @@ template <>
 struct krenn::Converter<krenn::testing::Label> {
   static constexpr std::string_view python_name = "str";
   using Holder = Owned;
+  [[nodiscard]] static bool exact(PyObject* obj, Owned& held) noexcept {
+    if (!PyUnicode_CheckExact(obj)) return false;
+    held = Owned::borrow(obj);
+    return true;
+  }
   [[nodiscard]] static Result<void> convert(PyObject* obj, std::string_view name, Owned& held) {
     if (!PyUnicode_Check(obj)) return failure(detail::wrong_type(obj, name, "Label"));
     held = Owned::borrow(obj);
     return {};
   }
-  [[nodiscard]] static testing::Label get(Owned& held) { return {PyUnicode_AsUTF8(held.get())}; }
+  [[nodiscard]] static testing::Label get(Owned& held) {
+    return testing::Label(PyUnicode_AsUTF8(held.get()));
+  }
   [[nodiscard]] static Result<PyObject*> to_python(const testing::Label& label) {
     return detail::str_from_utf8(label.text);
   }

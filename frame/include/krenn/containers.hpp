@@ -106,6 +106,10 @@ struct SequenceConverter {
           T value;
           if (!exact_element<T>(items[i], value)) return false;
           out.push_back(value);
+        } else if constexpr (has_holder<T>) {
+          std::optional<T> value = exact_value<T>(items[i]);
+          if (!value) return false;
+          out.push_back(std::move(*value));
         } else {
           if (!exact_element<T>(items[i], out.emplace_back())) return false;
         }

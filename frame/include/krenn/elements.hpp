@@ -8,6 +8,7 @@
 #include <array>
 #include <cstddef>
 #include <new>
+#include <optional>
 #include <string_view>
 
 #include "krenn/converter.hpp"
@@ -61,13 +62,18 @@ inline constexpr std::string_view names_of = joined<[] {
   return parts;
 }>;
 
+template <typename T>
+inline constexpr bool has_holder = requires {
+  typename Converter<T>::Holder;
+};
+
 // An element's value through its converter, of either form. One that keeps
 // per-call storage (a Holder) gives a copy of its value, and the storage ends
 // with the element's conversion: a type whose value lives only in its holder
 // (a view of a buffer) cannot be an element.
 template <typename T>
 [[nodiscard]] Result<T> convert_element(PyObject* obj, std::string_view name) {
-  if constexpr (requires { typename Converter<T>::Holder; }) {
+  if constexpr (has_holder<T>) {
     typename Converter<T>::Holder holder{};
     Result<void> got = Converter<T>::convert(obj, name, holder);
     if (!got) [[unlikely]]
@@ -77,17 +83,33 @@ template <typename T>
     return Converter<T>::convert(obj, name);
   }
 }
+// An element's exact path, for types that need not be default-constructible;
+// a converter with a Holder gives a copy of its value.
 template <typename T>
-[[nodiscard]] bool exact_element(PyObject* obj, T& out) {
-  if constexpr (requires { typename Converter<T>::Holder; }) {
+[[nodiscard]] std::optional<T> exact_value(PyObject* obj) {
+  if constexpr (has_holder<T>) {
     if constexpr (requires(typename Converter<T>::Holder & h) { Converter<T>::exact(obj, h); }) {
       typename Converter<T>::Holder holder{};
-      if (!Converter<T>::exact(obj, holder)) return false;
-      out = T(Converter<T>::get(holder));
-      return true;
+      if (!Converter<T>::exact(obj, holder)) return std::nullopt;
+      return std::optional<T>(std::in_place, Converter<T>::get(holder));
     } else {
-      return false;
+      return std::nullopt;
     }
+  } else {
+    std::optional<T> value(std::in_place);
+    if (!Converter<T>::exact(obj, *value)) return std::nullopt;
+    return value;
+  }
+}
+
+// The same into a value of its own.
+template <typename T>
+[[nodiscard]] bool exact_element(PyObject* obj, T& out) {
+  if constexpr (has_holder<T>) {
+    std::optional<T> value = exact_value<T>(obj);
+    if (!value) return false;
+    out = std::move(*value);
+    return true;
   } else {
     return Converter<T>::exact(obj, out);
   }

@@ -8,6 +8,7 @@
 
 #include <array>
 #include <map>
+#include <optional>
 #include <string_view>
 #include <unordered_map>
 
@@ -61,10 +62,11 @@ struct MapConverter {
     PyObject* key_obj;
     PyObject* value_obj;
     while (PyDict_Next(obj, &at, &key_obj, &value_obj)) {
-      K key{};
-      V value{};
-      if (!exact_element<K>(key_obj, key) || !exact_element<V>(value_obj, value)) return false;
-      out.insert_or_assign(std::move(key), std::move(value));
+      std::optional<K> key = exact_value<K>(key_obj);
+      if (!key) return false;
+      std::optional<V> value = exact_value<V>(value_obj);
+      if (!value) return false;
+      out.insert_or_assign(std::move(*key), std::move(*value));
     }
     return true;
   }

@@ -55,9 +55,9 @@ struct Converter<std::variant<Ts...>> {
   [[nodiscard]] static bool exact_alternative(PyObject* obj, V& out) {
     auto one = [&]<std::size_t I>(std::integral_constant<std::size_t, I>) {
       using T = std::variant_alternative_t<I, V>;
-      T value{};
-      if (!detail::exact_element<T>(obj, value)) return false;
-      out.template emplace<I>(std::move(value));
+      std::optional<T> value = detail::exact_value<T>(obj);
+      if (!value) return false;
+      out.template emplace<I>(std::move(*value));
       return true;
     };
     return [&]<std::size_t... I>(std::index_sequence<I...>) {
