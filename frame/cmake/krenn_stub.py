@@ -55,6 +55,8 @@ def parse(data: bytes) -> list[list[str]]:
 CLASS_REF = re.compile(r"~([^~]*)~")
 # A dotted prefix of a type that needs its module imported: "collections.abc.Sequence".
 MODULE_REF = re.compile(r"\b((?:[A-Za-z_][A-Za-z_0-9]*\.)+)[A-Za-z_][A-Za-z_0-9]*")
+# A default's string literal, whose dots name no module.
+LITERAL = re.compile(r"'(?:[^'\\]|\\.)*'|\"(?:[^\"\\]|\\.)*\"")
 
 
 def resolve(text: str, classes: dict[str, str]) -> str:
@@ -141,7 +143,9 @@ def render(records: list[list[str]]) -> str:
         typed.append("typing.ClassVar")
     if class_records:
         typed.append("typing_extensions.disjoint_base")
-    imports = sorted({m.group(1)[:-1] for f in typed for m in MODULE_REF.finditer(f)})
+    imports = sorted(
+        {m.group(1)[:-1] for f in typed for m in MODULE_REF.finditer(LITERAL.sub("", f))}
+    )
     out = docstring(doc, "") if doc else ""
     out += "".join(f"\nimport {m}" for m in imports) + ("\n" if imports else "")
     if order:
