@@ -1,5 +1,6 @@
 #include "krenn/pool.hpp"
 
+#include <pthread.h>
 #include <sched.h>
 
 #include <algorithm>
@@ -209,6 +210,30 @@ void release_gil(GilEnsureGuard& guard) {
 }
 
 GilEnsureGuard::~GilEnsureGuard() { release_gil(*this); }
+
+namespace {
+
+// fork() copies each lock as it is: one that another thread held at that
+// moment would stay held in the child for ever. The forking thread takes them
+// all first, so the child's copies are free and the queue is whole.
+void lock_before_fork() noexcept {
+  interpreter_check_lock.lock();
+  detail::pending_refs.lock.lock();
+}
+
+void unlock_after_fork() noexcept {
+  detail::pending_refs.lock.unlock();
+  interpreter_check_lock.unlock();
+}
+
+}  // namespace
+
+void detail::register_fork_handlers() {
+  // Once per copy of the frame: each module links its own. When it cannot be
+  // registered (no memory) forks are as unguarded as before, nothing worse.
+  [[maybe_unused]] static const int registered =
+      pthread_atfork(lock_before_fork, unlock_after_fork, unlock_after_fork);
+}
 
 void release_ref(PyObject* obj) {
   if (!gil_is_held())
