@@ -83,6 +83,28 @@ std::optional<std::string> maybe_text(bool given) {
 }
 KRENN_FUNCTION(maybe_text, "", "given"_a);
 
+Handle empty_handle() { return {}; }
+KRENN_FUNCTION(empty_handle, "");
+Object empty_object() { return {}; }
+KRENN_FUNCTION(empty_object, "", krenn::without_gil);
+Result<Object> empty_result_object() { return Object(); }
+KRENN_FUNCTION(empty_result_object, "");
+std::optional<Handle> empty_in_optional() { return Handle(); }
+KRENN_FUNCTION(empty_in_optional, "");
+
+// Whether the optional parameters came engaged, on the exact path (x an int)
+// and the general one.
+PyObject* given_objects(std::int64_t, std::optional<Handle> h, std::optional<Object> o) {
+  return Py_BuildValue("(OO)", h ? Py_True : Py_False, o ? Py_True : Py_False);
+}
+KRENN_FUNCTION(given_objects, "", "x"_a, "h"_a, "o"_a);
+
+// what() is nullptr.
+struct NullWhat : std::invalid_argument {
+  NullWhat() : std::invalid_argument("") {}
+  [[nodiscard]] const char* what() const noexcept override { return nullptr; }
+};
+
 struct Foreign {};
 
 std::int64_t raise_cpp(std::string_view kind) {
@@ -97,6 +119,7 @@ std::int64_t raise_cpp(std::string_view kind) {
   if (kind == "bad_utf8") throw std::runtime_error("ab\xff");
   if (kind == "foreign") throw Foreign{};
   if (kind == "int") throw 7;
+  if (kind == "null_what") throw NullWhat();
   return 0;
 }
 KRENN_FUNCTION(raise_cpp, "", "kind"_a);
@@ -134,7 +157,10 @@ void drop_eight_without_gil(Object a, Object b, Object c, Object d, Object e, Ob
 KRENN_FUNCTION(drop_eight_without_gil, "", "a"_a, "b"_a, "c"_a, "d"_a, "e"_a, "f"_a, "g"_a, "h"_a,
                krenn::without_gil);
 
-std::string throw_without_gil(std::string s) { throw std::invalid_argument(s); }
+std::string throw_without_gil(std::string s) {
+  if (s == "null_what") throw NullWhat();
+  throw std::invalid_argument(s);
+}
 KRENN_FUNCTION(throw_without_gil, "", "s"_a, krenn::without_gil);
 
 constexpr const MethodSpec* converter_functions[] = {
@@ -171,6 +197,11 @@ constexpr const MethodSpec* converter_functions[] = {
     &drop_without_gil_spec,
     &throw_without_gil_spec,
     &drop_eight_without_gil_spec,
+    &empty_handle_spec,
+    &empty_object_spec,
+    &empty_result_object_spec,
+    &empty_in_optional_spec,
+    &given_objects_spec,
 };
 
 std::span<const MethodSpec* const> converter_specs() { return converter_functions; }
