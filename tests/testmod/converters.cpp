@@ -157,6 +157,25 @@ void drop_eight_without_gil(Object a, Object b, Object c, Object d, Object e, Ob
 KRENN_FUNCTION(drop_eight_without_gil, "", "a"_a, "b"_a, "c"_a, "d"_a, "e"_a, "f"_a, "g"_a, "h"_a,
                krenn::without_gil);
 
+void sleep_without_gil(double seconds) {
+  std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+}
+KRENN_FUNCTION(sleep_without_gil, "", "seconds"_a, krenn::without_gil);
+
+// Deliberately undefined (a signed overflow) after the sleep, for the test that
+// the sanitizer job sees a report from a daemon thread at exit. Sanitizer
+// builds only: elsewhere it returns the sum's wrapped value.
+std::int64_t overflow_without_gil(double seconds, std::int64_t x) {
+  sleep_without_gil(seconds);
+#ifdef __SANITIZE_ADDRESS__
+  volatile std::int64_t big = x;
+  return big + INT64_MAX;
+#else
+  return static_cast<std::int64_t>(static_cast<std::uint64_t>(x) + INT64_MAX);
+#endif
+}
+KRENN_FUNCTION(overflow_without_gil, "", "seconds"_a, "x"_a, krenn::without_gil);
+
 std::string throw_without_gil(std::string s) {
   if (s == "null_what") throw NullWhat();
   throw std::invalid_argument(s);
@@ -202,6 +221,8 @@ constexpr const MethodSpec* converter_functions[] = {
     &empty_result_object_spec,
     &empty_in_optional_spec,
     &given_objects_spec,
+    &sleep_without_gil_spec,
+    &overflow_without_gil_spec,
 };
 
 std::span<const MethodSpec* const> converter_specs() { return converter_functions; }
