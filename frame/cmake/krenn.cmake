@@ -181,8 +181,10 @@ function(krenn_add_module name)
   set(map "${CMAKE_CURRENT_BINARY_DIR}/${name}.map")
   file(WRITE "${map}" "{ global: PyInit_${name}; local: *; };\n")
   set_property(TARGET ${name} APPEND PROPERTY LINK_DEPENDS "${map}")
+  # The link sees the build type's flags too (a sanitizer's runtime, LTO's level).
+  separate_arguments(release UNIX_COMMAND "${CMAKE_CXX_FLAGS_RELEASE}")
   target_link_options(${name} PRIVATE "-Wl,--version-script=${map}" -Wl,--exclude-libs,ALL
-    "$<${KRENN_OPTIMISED}:-Wl,--gc-sections;-Wl,-O1>")
+    "$<${KRENN_NO_CONFIG}:${release}>" "$<${KRENN_OPTIMISED}:-Wl,--gc-sections;-Wl,-O1>")
 
   if(CMAKE_NM)
     add_custom_command(TARGET ${name} POST_BUILD
