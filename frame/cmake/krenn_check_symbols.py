@@ -14,7 +14,8 @@ import sys
 
 # A krenn:: name, the return type of a function template before it if any.
 KRENN_NAME = re.compile(r"^(?:[^(]* )?krenn::")
-# A declaration's object, named in a namespace: acc::twice_spec.
+# A declaration's object, named in a namespace: acc::twice_spec. Functions
+# (their names end in a parameter list) are left to the libraries they link.
 DECLARATION = re.compile(r"::\w*_(?:spec|item)$")
 
 
@@ -30,7 +31,7 @@ def is_krenn(raw: str, name: str) -> bool:
     return (
         raw.startswith("krenn_")
         or KRENN_NAME.match(name) is not None
-        or DECLARATION.search(name.split("(", 1)[0]) is not None
+        or DECLARATION.search(name) is not None
     )
 
 
