@@ -5,6 +5,7 @@ import sys
 import textwrap
 import threading
 import weakref
+from pathlib import Path
 
 import pytest
 
@@ -219,7 +220,7 @@ def test_prohibited_access_ends_process(python_run, code, texts):
 
 @pytest.mark.slow
 @pytest.mark.skipif(
-    "libasan" in open("/proc/self/maps").read(), reason="a fork under ASan takes ~80 ms"
+    "libasan" in Path("/proc/self/maps").read_text(), reason="a fork under ASan takes ~80 ms"
 )
 def test_forked_children_never_inherit_a_held_queue_lock(python_run):
     # Threads keep the deferred-release queue's lock busy; a child forked while
