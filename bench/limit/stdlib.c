@@ -81,6 +81,23 @@ total_sequence(PyObject *xs)
     return PyFloat_FromDouble(sum);
 }
 
+/* The rest of a list or tuple from element i on, once one is no exact
+ * float: the size is read again each time, since __float__ may shrink a
+ * list. */
+static Py_NO_INLINE PyObject *
+total_from(PyObject *xs, Py_ssize_t i, double sum)
+{
+    for (; i < PySequence_Fast_GET_SIZE(xs); i++) {
+        PyObject *o = PySequence_Fast_GET_ITEM(xs, i);
+        double v;
+        if (exact_f64(o, &v))
+            sum += v;
+        else if (add_item(o, i, &sum) < 0)
+            return NULL;
+    }
+    return PyFloat_FromDouble(sum);
+}
+
 static PyObject *
 total(PyObject *module, PyObject *const *args, Py_ssize_t nargs,
       PyObject *kwnames)
@@ -90,19 +107,15 @@ total(PyObject *module, PyObject *const *args, Py_ssize_t nargs,
         return NULL;
     if (!PyList_CheckExact(xs) && !PyTuple_CheckExact(xs))
         return total_sequence(xs);
+    PyObject **items = PySequence_Fast_ITEMS(xs);
+    Py_ssize_t n = PySequence_Fast_GET_SIZE(xs);
+    /* In order, as a sum over the converted vector adds them. */
     double sum = 0.0;
-    /* The size is read again each time: __float__ may shrink a list. */
-    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(xs); i++) {
-        PyObject *o = PySequence_Fast_GET_ITEM(xs, i);
-        if (PyFloat_CheckExact(o))
-            sum += PyFloat_AS_DOUBLE(o);
-        else {
-            double v;
-            if (exact_f64(o, &v))
-                sum += v;
-            else if (add_item(o, i, &sum) < 0)
-                return NULL;
-        }
+    for (Py_ssize_t i = 0; i < n; i++) {
+        PyObject *o = items[i];
+        if (!PyFloat_CheckExact(o))
+            return total_from(xs, i, sum);
+        sum += PyFloat_AS_DOUBLE(o);
     }
     return PyFloat_FromDouble(sum);
 }

@@ -213,35 +213,55 @@ vec2_unit_x(PyObject *unused, PyObject *const *args, Py_ssize_t nargs,
     return new_vec2(1.0, 0.0);
 }
 
+/* repr(v) for a double v at p, returning the end: whole numbers below
+ * 1e16 are their digits and ".0" (none closer to another double needs
+ * fewer), the rest come from the interpreter's own shortest repr. */
+static inline char *
+put_float_repr(char *p, double v)
+{
+    if (fabs(v) < 1e16 && v == (double)(long long)v) {
+        long long n = (long long)v;
+        if (n < 0 || (n == 0 && signbit(v)))
+            *p++ = '-';
+        unsigned long long m = n < 0 ? 0 - (unsigned long long)n
+                                     : (unsigned long long)n;
+        char digits[20], *d = digits + sizeof(digits);
+        do {
+            *--d = (char)('0' + m % 10);
+            m /= 10;
+        } while (m != 0);
+        size_t len = (size_t)(digits + sizeof(digits) - d);
+        memcpy(p, d, len);
+        memcpy(p + len, ".0", 2);
+        return p + len + 2;
+    }
+    char *s = PyOS_double_to_string(v, 'r', 0, Py_DTSF_ADD_DOT_0, NULL);
+    if (s == NULL)
+        return NULL;
+    size_t len = strlen(s);
+    memcpy(p, s, len);
+    PyMem_Free(s);
+    return p + len;
+}
+
 /* "Vec2(x, y)" with both as repr(float) writes them. */
 static PyObject *
 vec2_repr(PyObject *self)
 {
     if (!READY(self))
         return NULL;
-    char *x = PyOS_double_to_string(((Vec2 *)self)->x, 'r', 0,
-                                    Py_DTSF_ADD_DOT_0, NULL);
-    char *y = x != NULL ? PyOS_double_to_string(((Vec2 *)self)->y, 'r', 0,
-                                                Py_DTSF_ADD_DOT_0, NULL)
-                        : NULL;
-    PyObject *out = NULL;
-    if (y != NULL) {
-        size_t nx = strlen(x), ny = strlen(y);
-        out = PyUnicode_New((Py_ssize_t)(nx + ny + 8), 127);
-        if (out != NULL) {
-            char *p = (char *)PyUnicode_1BYTE_DATA(out);
-            memcpy(p, "Vec2(", 5);
-            memcpy(p + 5, x, nx);
-            memcpy(p + 5 + nx, ", ", 2);
-            memcpy(p + 7 + nx, y, ny);
-            p[7 + nx + ny] = ')';
-        }
+    /* A repr(float) takes at most 24 bytes. */
+    char buf[64], *p = buf;
+    memcpy(p, "Vec2(", 5);
+    p = put_float_repr(p + 5, ((Vec2 *)self)->x);
+    if (p != NULL) {
+        memcpy(p, ", ", 2);
+        p = put_float_repr(p + 2, ((Vec2 *)self)->y);
     }
-    else if (x != NULL || !PyErr_Occurred())
-        PyErr_NoMemory();
-    PyMem_Free(x);
-    PyMem_Free(y);
-    return out;
+    if (p == NULL)
+        return NULL;
+    *p++ = ')';
+    return ascii_str(buf, p - buf);
 }
 
 /* __eq__ alone, as a Python class has it: != is its negation, the
