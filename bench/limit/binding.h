@@ -21,7 +21,8 @@ too_many_positional(const signature *sig, Py_ssize_t nargs)
 {
     int most = sig->nparams + sig->self, least = sig->nrequired + sig->self;
     size_t given = (size_t)nargs + (size_t)sig->self;
-    text_buf t = {.n = 0};
+    text_buf t;
+    t.n = 0;
     put(&t, sig->name, strlen(sig->name));
     PUT(&t, "() takes ");
     if (least < most) {

@@ -72,53 +72,68 @@ ascii_prefix(const char *s, Py_ssize_t most)
     return n;
 }
 
-/* TypeError(where + middle + the type's tp_name, at most most bytes, +
- * tail), with __suppress_context__ set. */
-static Py_NO_INLINE void
-raise_about_type(PyObject *o, const char *param, Py_ssize_t item,
-                 const char *middle, Py_ssize_t most, const char *tail)
+/* The text for a type name that is not plain ASCII: what %.<most>s
+ * prints, bytes cut and then decoded with replacement, between the ASCII
+ * head in t and tail. */
+static Py_NO_INLINE PyObject *
+text_with_name(const text_buf *t, const char *name, size_t most,
+               const char *tail)
 {
-    text_buf t = {.n = 0};
+    size_t len = strlen(name);
+    PyObject *head = ascii_str(t->buf, t->n);
+    PyObject *shown = PyUnicode_DecodeUTF8(
+        name, (Py_ssize_t)(len < most ? len : most), "replace");
+    PyObject *text = head != NULL && shown != NULL
+                         ? PyUnicode_FromFormat("%U%U%s", head, shown, tail)
+                         : NULL;
+    Py_XDECREF(head);
+    Py_XDECREF(shown);
+    return text;
+}
+
+/* What PyNumber_Index raises for o. */
+static Py_NO_INLINE void
+not_an_integer(PyObject *o, const char *param, Py_ssize_t item)
+{
+#define NOT_AN_INTEGER "' object cannot be interpreted as an integer"
+    text_buf t;
+    t.n = 0;
     put_where(&t, param, item);
+    PUT(&t, "'");
     const char *name = Py_TYPE(o)->tp_name;
-    Py_ssize_t n = ascii_prefix(name, most);
+    Py_ssize_t n = ascii_prefix(name, 200);
     PyObject *text;
-    put(&t, middle, strlen(middle));
     if (n >= 0) {
         put(&t, name, (size_t)n);
-        put(&t, tail, strlen(tail));
+        PUT(&t, NOT_AN_INTEGER);
         text = ascii_str(t.buf, t.n);
     }
-    else {
-        /* As %.<most>s would: bytes cut, then decoded with replacement. */
-        size_t len = strlen(name);
-        PyObject *head = ascii_str(t.buf, t.n);
-        PyObject *shown = PyUnicode_DecodeUTF8(
-            name, (Py_ssize_t)(len < (size_t)most ? len : (size_t)most),
-            "replace");
-        text = head != NULL && shown != NULL
-                   ? PyUnicode_FromFormat("%U%U%s", head, shown, tail)
-                   : NULL;
-        Py_XDECREF(head);
-        Py_XDECREF(shown);
-    }
+    else
+        text = text_with_name(&t, name, 200, NOT_AN_INTEGER);
+#undef NOT_AN_INTEGER
     if (text != NULL)
         raise_wrapped(text, NULL);
 }
 
-/* What PyNumber_Index raises for o. */
-static inline void
-not_an_integer(PyObject *o, const char *param, Py_ssize_t item)
-{
-    raise_about_type(o, param, item, "'", 200,
-                     "' object cannot be interpreted as an integer");
-}
-
 /* What PyFloat_AsDouble raises for o without __float__ or __index__. */
-static inline void
+static Py_NO_INLINE void
 not_a_real_number(PyObject *o, const char *param, Py_ssize_t item)
 {
-    raise_about_type(o, param, item, "must be real number, not ", 50, "");
+    text_buf t;
+    t.n = 0;
+    put_where(&t, param, item);
+    PUT(&t, "must be real number, not ");
+    const char *name = Py_TYPE(o)->tp_name;
+    Py_ssize_t n = ascii_prefix(name, 50);
+    PyObject *text;
+    if (n >= 0) {
+        put(&t, name, (size_t)n);
+        text = ascii_str(t.buf, t.n);
+    }
+    else
+        text = text_with_name(&t, name, 50, "");
+    if (text != NULL)
+        raise_wrapped(text, NULL);
 }
 
 /* A plain TypeError from a conversion gets the argument's name; its cause
@@ -136,7 +151,8 @@ wrap_conversion_error(const char *param, Py_ssize_t item)
     PyObject *shown = display(value);
     PyObject *text = NULL;
     if (shown != NULL) {
-        text_buf t = {.n = 0};
+        text_buf t;
+        t.n = 0;
         put_where(&t, param, item);
         PyObject *head = ascii_str(t.buf, t.n);
         if (head != NULL)
@@ -177,7 +193,8 @@ not_convertible(PyObject *o, const char *param, Py_ssize_t item,
     }
     PyObject *text;
     if (n >= 0 && name[n] == '\0') {
-        text_buf t = {.n = 0};
+        text_buf t;
+        t.n = 0;
         put_where(&t, param, item);
         PUT(&t, "'");
         put(&t, name, (size_t)n);
@@ -187,7 +204,8 @@ not_convertible(PyObject *o, const char *param, Py_ssize_t item,
         text = ascii_str(t.buf, t.n);
     }
     else {
-        text_buf t = {.n = 0};
+        text_buf t;
+        t.n = 0;
         put_where(&t, param, item);
         PyObject *head = ascii_str(t.buf, t.n);
         PyObject *qualname =
