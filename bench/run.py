@@ -43,6 +43,10 @@ from pathlib import Path
 import impls
 from impls import BENCH, BUILD, CASE_KEYS, CASES, CLASSES, EVERYDAY, LIB, STDLIB, SUM
 
+# Groups whose krenn is also held to instructions per call: at most this
+# many times the limit's, and fewer than nanobind's.
+IR_TARGETS = {CLASSES.key: 1.2, STDLIB.key: 1.2}
+
 # The groups after the first, each with its heading and what it binds.
 MORE_GROUPS = [
     (
@@ -731,7 +735,46 @@ def group_section(meta, res, first_note, group, title, text):
         )
     if "krenn" in names:
         L += targets_section(timing, notes, cg, names, marks, group, "###")
+        if group.key in IR_TARGETS:
+            L += instruction_targets(res, group, IR_TARGETS[group.key])
     return L, len(footnotes)
+
+
+def instruction_targets(res, group, most):
+    """krenn's instructions per call against the limit's and nanobind's,
+    and its module size against nanobind's."""
+    cg, notes, sizes = res["cg"], res["notes"], res.get("sizes") or {}
+    have = [
+        n for n in ("krenn", "limit", "nanobind") if cg and "error" not in cg.get(n, {"error": 1})
+    ]
+    if "krenn" not in have or "limit" not in have:
+        return []
+    L = [
+        "",
+        "### krenn's instructions and size against their targets",
+        "",
+        (
+            f"Instructions per call at most {most}x the limit's and fewer than "
+            "nanobind's on every case, and the module stripped smaller than "
+            "nanobind's. Met only if krenn's outcome is the limit's."
+        ),
+        "",
+        "| case | krenn | krenn/limit | nanobind | met |",
+        "|---|---|---|---|---|",
+    ]
+    for key in group.case_keys:
+        ir, lim = cg["krenn"][key]["ir"], cg["limit"][key]["ir"]
+        nb = cg["nanobind"][key]["ir"] if "nanobind" in have else None
+        ok = notes["krenn"][key] is None and ir <= most * lim and (nb is None or ir < nb)
+        nb_cell = "-" if nb is None else f"{nb:.0f}"
+        L.append(
+            f"| {group.labels[key]} | {ir:.0f} | {ir / lim:.2f}x | {nb_cell} | "
+            f"{'yes' if ok else 'NO'} |"
+        )
+    if "krenn" in sizes and "nanobind" in sizes:
+        k, nb = sizes["krenn"][1], sizes["nanobind"][1]
+        L.append(f"| module size, stripped | {k} | | {nb} | {'yes' if k < nb else 'NO'} |")
+    return L
 
 
 def write_report(meta, results, sizes, stacks):
