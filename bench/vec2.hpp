@@ -2,6 +2,7 @@
 // alike; limit/vec2.c gives its observable behaviour in plain C.
 #pragma once
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
@@ -10,52 +11,54 @@
 namespace geo {
 
 // v as Python's repr(float) writes it: the shortest digits that read back,
-// positional for exponents -4..15 and with ".0" on whole numbers.
-inline void append_float_repr(std::string& out, double v) {
-  if (std::isnan(v)) {
-    out += "nan";
-    return;
+// positional for exponents -4..15 and with ".0" on whole numbers. Written
+// into a buffer of at least 32 bytes; returns the end.
+inline char* put_float_repr(char* out, double v) {
+  if (std::isnan(v)) return std::copy_n("nan", 3, out);
+  if (std::isinf(v)) return v < 0 ? std::copy_n("-inf", 4, out) : std::copy_n("inf", 3, out);
+  // Whole numbers below 1e16 are their integer's digits and ".0".
+  if (v == std::trunc(v) && std::fabs(v) < 1e16 && !(v == 0 && std::signbit(v))) {
+    out = std::to_chars(out, out + 24, static_cast<long long>(v)).ptr;
+    return std::copy_n(".0", 2, out);
   }
-  if (std::isinf(v)) {
-    out += v < 0 ? "-inf" : "inf";
-    return;
-  }
-  char buf[32];  // the longest, -d.dddddddddddddddde-ddd, fits with room
-  *std::to_chars(buf, buf + sizeof buf - 1, v, std::chars_format::scientific).ptr = '\0';
-  // buf holds [-]d[.ddd]e(+|-)dd[d]
+  char buf[32];  // [-]d[.ddd]e(+|-)dd[d]
+  char* end = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::scientific).ptr;
   const char* p = buf;
   if (*p == '-') {
-    out += '-';
+    *out++ = '-';
     ++p;
   }
-  std::string digits;
+  char digits[20];
+  int n = 0;
   for (; *p != 'e'; ++p)
-    if (*p != '.') digits += *p;
-  const int exp = std::atoi(p + 1);
-  const int n = static_cast<int>(digits.size());
+    if (*p != '.') digits[n++] = *p;
+  int exp = 0;
+  std::from_chars(p + (p[1] == '+' ? 2 : 1), end, exp);
   if (exp < -4 || exp >= 16) {
-    out += digits[0];
+    *out++ = digits[0];
     if (n > 1) {
-      out += '.';
-      out.append(digits, 1);
+      *out++ = '.';
+      out = std::copy_n(digits + 1, n - 1, out);
     }
-    out += exp < 0 ? "e-" : "e+";
+    *out++ = 'e';
+    *out++ = exp < 0 ? '-' : '+';
     const int e = exp < 0 ? -exp : exp;
-    if (e < 10) out += '0';
-    out += std::to_string(e);
-  } else if (exp < 0) {
-    out += "0.";
-    out.append(static_cast<std::size_t>(-exp - 1), '0');
-    out += digits;
-  } else if (n <= exp + 1) {
-    out += digits;
-    out.append(static_cast<std::size_t>(exp + 1 - n), '0');
-    out += ".0";
-  } else {
-    out.append(digits, 0, static_cast<std::size_t>(exp + 1));
-    out += '.';
-    out.append(digits, static_cast<std::size_t>(exp + 1));
+    if (e < 10) *out++ = '0';
+    return std::to_chars(out, out + 4, e).ptr;
   }
+  if (exp < 0) {
+    out = std::copy_n("0.", 2, out);
+    out = std::fill_n(out, -exp - 1, '0');
+    return std::copy_n(digits, n, out);
+  }
+  if (n <= exp + 1) {
+    out = std::copy_n(digits, n, out);
+    out = std::fill_n(out, exp + 1 - n, '0');
+    return std::copy_n(".0", 2, out);
+  }
+  out = std::copy_n(digits, exp + 1, out);
+  *out++ = '.';
+  return std::copy_n(digits + exp + 1, n - exp - 1, out);
 }
 
 struct Vec2 {
@@ -67,12 +70,13 @@ struct Vec2 {
     y *= k;
   }
   std::string repr() const {
-    std::string out = "Vec2(";
-    append_float_repr(out, x);
-    out += ", ";
-    append_float_repr(out, y);
-    out += ')';
-    return out;
+    char buf[80];
+    char* p = std::copy_n("Vec2(", 5, buf);
+    p = put_float_repr(p, x);
+    p = std::copy_n(", ", 2, p);
+    p = put_float_repr(p, y);
+    *p++ = ')';
+    return std::string(buf, p);
   }
   bool operator==(const Vec2&) const = default;
   static Vec2 unit_x() { return {1.0, 0.0}; }

@@ -10,12 +10,12 @@ LAYERS = [
     {"runtime", "text", "utf8"},
     {"pool"},
     {"strings", "once"},
-    {"error_state", "error", "format", "panic_exception", "python_error"},
+    {"error_state", "error", "format", "panic_exception"},
     {"arguments", "arguments_text"},
     {"converter", "boolean", "integers", "floats", "str", "bytes", "object", "objects"}
     | {"optional", "conversion", "checks", "buffer"}
     | {"elements", "containers", "maps", "tuples", "variant", "filesystem", "chrono"},
-    {"boundary", "cpp_exceptions", "without_gil", "callback"},
+    {"boundary", "cpp_exceptions", "without_gil", "callback", "python_error"},
     {"module", "module_names", "decimal"},
     {"function"},
     {"class", "class_impl"},

@@ -162,9 +162,9 @@ void append_too_many_prefix(TextBuffer& text, const ParamSpec& spec) {
 PyErr error_too_many_positional(const ParamSpec& spec, Py_ssize_t given) {
   TextBuffer text;
   append_too_many_prefix(text, spec);
-  std::uint64_t total = static_cast<std::uint64_t>(given) + spec.self_count;
-  text.append_number(total);
-  text += total == 1 ? " was given" : " were given";
+  given += static_cast<Py_ssize_t>(spec.self_count);
+  text.append_number(static_cast<std::uint64_t>(given));
+  text += given == 1 ? " was given" : " were given";
   return type_error_from_text(text.view());
 }
 
@@ -247,19 +247,17 @@ PyErr missing_positional_error(const ParamSpec& spec, std::size_t nargs, CachedT
 }
 
 PyErr too_many_positional_error(const ParamSpec& spec, Py_ssize_t given, CachedText& prefix) {
+  given += static_cast<Py_ssize_t>(spec.self_count);  // counted as Python counts a method's
   if (!prefix.data) {
     TextBuffer text;
     append_too_many_prefix(text, spec);
     keep(prefix, text.view());
   }
   char digits[20];
-  char* end = std::to_chars(digits, digits + sizeof digits,
-                            static_cast<std::uint64_t>(given) + spec.self_count)
-                  .ptr;
+  char* end = std::to_chars(digits, digits + sizeof digits, static_cast<std::uint64_t>(given)).ptr;
   std::string_view number(digits, static_cast<std::size_t>(end - digits));
   std::string_view head(prefix.data, prefix.size);
-  std::string_view tail =
-      static_cast<std::size_t>(given) + spec.self_count == 1 ? " was given" : " were given";
+  std::string_view tail = given == 1 ? " was given" : " were given";
   if (prefix.ascii) return type_error_from_ascii({head, number, tail});
   TextBuffer text;
   text += head;

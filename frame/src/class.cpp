@@ -356,20 +356,6 @@ int init_with_tuple(FastcallEntry entry, PyObject* self, PyObject* args, PyObjec
   return 0;
 }
 
-PyObject* construct_instance(FastcallEntry init, PyObject* type_obj, PyObject* const* args,
-                             std::size_t nargsf, PyObject* kwnames) {
-  auto* type = reinterpret_cast<PyTypeObject*>(type_obj);
-  PyObject* self = type->tp_alloc(type, 0);
-  if (!self) return nullptr;
-  PyObject* result = init(self, args, PyVectorcall_NARGS(nargsf), kwnames);
-  if (!result) {
-    Py_DECREF(self);
-    return nullptr;
-  }
-  Py_DECREF(result);
-  return self;
-}
-
 Py_ssize_t length_of(PyObject* result) {
   Py_ssize_t n = PyNumber_AsSsize_t(result, PyExc_OverflowError);
   Py_DECREF(result);

@@ -34,7 +34,6 @@ PyObject* module_entry(ModuleSpec& spec) {
 }
 
 Result<PyObject*> make_module(ModuleSpec& spec) {
-  detail::register_fork_handlers();
   PyObject* module = PyModule_Create2(&spec.def, module_api_version);
   if (!module) return failure(fetch_error());
   if (spec.initialized.exchange(1, std::memory_order_seq_cst) != 0) {
@@ -42,22 +41,21 @@ Result<PyObject*> make_module(ModuleSpec& spec) {
     return failure(
         new_import_error("Krenn modules may only be initialized once per interpreter process"));
   }
+  detail::register_fork_handlers();
   if (Result<void> filled = spec.body(module); !filled) {
     release_ref(module);
     return failure(std::move(filled.error()));
   }
-  // __all__ as its stub declares it, even with no function. Through the dict:
-  // a failed attribute lookup would fetch an error, which makes the panic
-  // type at import.
-  PyObject* dict = PyModule_GetDict(module);
-  if (!PyDict_GetItemWithError(dict, all_name.get())) {
-    Owned list(PyErr_Occurred() ? nullptr : PyList_New(0));
-    if (!list || PyDict_SetItem(dict, all_name.get(), list.get()) != 0) {
-      release_ref(module);
-      return failure(fetch_error());
-    }
-  }
   return module;
+}
+
+Result<void> add_empty_all(PyObject* module) {
+  // Through the dict: a failed attribute lookup would fetch an error, which
+  // makes the panic type at import.
+  Owned list(PyList_New(0));
+  if (!list || PyDict_SetItem(PyModule_GetDict(module), all_name.get(), list.get()) != 0)
+    return failure(fetch_error());
+  return {};
 }
 
 Result<CText> make_c_text(std::string_view text, std::string_view message) {

@@ -98,35 +98,13 @@ void register_owned_slow(PyObject* obj) {
 }
 
 void defer_release(PyObject* obj) {
-  // Nothing is allocated or freed under the lock: an allocator that locks
-  // itself before fork's handlers run would wait for a thread that holds the
-  // lock, while the forking thread waits for the lock.
-  RefVec& queue = pending_refs.pending_decrefs;
-  pending_refs.lock.lock();
-  while (queue.len == queue.cap) {
-    std::size_t want = std::max(std::size_t{4}, queue.cap * 2);
-    pending_refs.lock.unlock();
-    auto* fresh = static_cast<PyObject**>(std::malloc(want * sizeof(PyObject*)));
-    // Without the GIL there is no one to tell: when the queue cannot grow,
-    // the reference is leaked rather than the process ended.
-    if (!fresh) [[unlikely]]
-      return;
-    pending_refs.lock.lock();
-    PyObject** spare = fresh;  // another thread may have taken or grown the queue meanwhile
-    if (queue.len == queue.cap && queue.cap < want) {
-      if (queue.len) std::memcpy(fresh, queue.data, queue.len * sizeof(PyObject*));
-      spare = std::exchange(queue.data, fresh);
-      queue.cap = want;
-    }
-    if (spare) {
-      pending_refs.lock.unlock();
-      std::free(spare);
-      pending_refs.lock.lock();
-    }
-  }
-  queue.data[queue.len++] = obj;
-  pending_refs.queued.store(queue.len, std::memory_order_release);
-  pending_refs.lock.unlock();
+  // The queue may grow under the lock: fork takes the allocator's own locks
+  // only after its handlers have taken this one.
+  std::lock_guard guard(pending_refs.lock);
+  // Without the GIL there is no one to tell: when the queue cannot grow, the
+  // reference is leaked rather than the process ended.
+  if (pending_refs.pending_decrefs.try_push(obj))
+    pending_refs.queued.store(pending_refs.pending_decrefs.len, std::memory_order_release);
 }
 
 bool counts_touchable() noexcept { return !forced_unwind && interpreter_gil_held(); }
@@ -257,10 +235,12 @@ void unlock_after_fork() noexcept {
 }  // namespace
 
 void detail::register_fork_handlers() {
-  // Once per copy of the frame: each module links its own. When it cannot be
-  // registered (no memory) forks are as unguarded as before, nothing worse.
-  [[maybe_unused]] static const int registered =
-      pthread_atfork(lock_before_fork, unlock_after_fork, unlock_after_fork);
+  // Once per copy of the frame: each module links its own. When it cannot be registered (no memory)
+  // forks are as unguarded as before, nothing worse. Modules are made with the GIL held.
+  static constinit bool registered = false;
+  if (registered) return;
+  registered = true;
+  (void)pthread_atfork(lock_before_fork, unlock_after_fork, unlock_after_fork);
 }
 
 void release_ref(PyObject* obj) {

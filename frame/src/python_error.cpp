@@ -2,6 +2,8 @@
 
 #include <string_view>
 
+#include "krenn/boundary.hpp"
+
 namespace krenn {
 
 python_error::python_error(PyErr err) : state_(std::make_shared<State>(std::move(err))) {}
@@ -16,6 +18,13 @@ std::optional<PyErr> python_error::take_error() noexcept {
   std::optional<PyErr> err = std::move(state_->err);
   state_->err.reset();
   return err;
+}
+
+void python_error::restore() noexcept {
+  // Raised by Python code under the body: raised again as it was.
+  std::optional<PyErr> err = take_error();
+  detail::restore_outcome(err ? std::move(*err)
+                              : new_system_error("a python_error was raised twice"));
 }
 
 void python_error::describe(State& state) noexcept {

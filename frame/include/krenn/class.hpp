@@ -73,6 +73,10 @@ template <typename T>
 template <typename T>
 struct ClassSlot {
   static inline constinit PyTypeObject* type = nullptr;
+  // Instances of the type itself, freed and kept for the next one (under the
+  // GIL), as the interpreter keeps floats: results are made and dropped often.
+  static inline constinit void* spare[16] = {};
+  static inline constinit unsigned spare_count = 0;
 };
 
 // The steps out of line, shared by every class.
@@ -95,6 +99,27 @@ struct BaseCast {
 // A destructor that threw, reported as unraisable.
 void destroy_reporting(void (*destroy)(void*), void* value, PyObject* self) noexcept;
 [[nodiscard, gnu::cold]] PyErr not_constructed(PyObject* obj);
+
+// A new instance of a bound class's own type, nothing in it yet: what the
+// type's tp_alloc does for it (no GC, no items), without the call and the
+// memset of the whole object, and from the spares when there are some.
+template <typename T>
+[[gnu::always_inline]] inline PyObject* fresh_instance(PyTypeObject* type) noexcept {
+  void* memory;
+  if (ClassSlot<T>::spare_count && type == ClassSlot<T>::type) [[likely]]
+    memory = ClassSlot<T>::spare[--ClassSlot<T>::spare_count];
+  else
+    memory = PyObject_Malloc(static_cast<std::size_t>(type->tp_basicsize));
+  if (!memory) [[unlikely]]
+    return PyErr_NoMemory();
+  auto* head = static_cast<InstanceHead*>(memory);
+  PyObject_Init(reinterpret_cast<PyObject*>(head), type);
+  head->weaklist = nullptr;
+  head->value = nullptr;
+  head->parent = nullptr;
+  head->storage = 0;
+  return reinterpret_cast<PyObject*>(head);
+}
 
 template <typename T>
 void destroy_inline(void* value) {
@@ -124,10 +149,17 @@ template <typename T>
 void dealloc_instance(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   auto* head = reinterpret_cast<InstanceHead*>(self);
-  if (head->weaklist) PyObject_ClearWeakRefs(self);
-  destroy_value<T>(self);
-  Py_CLEAR(head->parent);
-  type->tp_free(self);
+  if (head->weaklist) [[unlikely]]
+    PyObject_ClearWeakRefs(self);
+  if (!std::is_trivially_destructible_v<T> ||
+      head->storage != static_cast<std::uint8_t>(Storage::inline_value))
+    destroy_value<T>(self);
+  if (head->parent) [[unlikely]]
+    Py_CLEAR(head->parent);
+  if (type == ClassSlot<T>::type && ClassSlot<T>::spare_count < std::size(ClassSlot<T>::spare))
+    ClassSlot<T>::spare[ClassSlot<T>::spare_count++] = self;
+  else
+    type->tp_free(self);
   Py_DECREF(type);
 }
 
@@ -170,17 +202,20 @@ struct ClassConverterBase {
   }
   template <typename V>
   [[nodiscard]] static Result<PyObject*> make(V&& value) {
-    Result<PyTypeObject*> type_ = type();
-    if (!type_) [[unlikely]]
-      return failure(std::move(type_.error()));
-    Result<PyObject*> made = new_instance(*type_);
+    PyTypeObject* own = ClassSlot<T>::type;
+    if (!own) [[unlikely]] {
+      Result<PyTypeObject*> found = result_type(mangled(), ClassSlot<T>::type, cpp_name);
+      if (!found) return failure(std::move(found.error()));
+      own = *found;
+    }
+    PyObject* made = fresh_instance<T>(own);
     if (!made) [[unlikely]]
-      return made;
-    auto* head = reinterpret_cast<InstanceHead*>(*made);
+      return detail::result_failed();
+    auto* head = reinterpret_cast<InstanceHead*>(made);
     try {
-      head->value = new (inline_storage<T>(*made)) T(std::forward<V>(value));
+      head->value = new (inline_storage<T>(made)) T(std::forward<V>(value));
     } catch (...) {
-      Py_DECREF(*made);
+      Py_DECREF(made);
       throw;
     }
     head->storage = static_cast<std::uint8_t>(Storage::inline_value);

@@ -131,9 +131,6 @@ constexpr bool is_operator(Special s) {
                                         PyObject* kwargs);
 [[nodiscard]] int init_with_tuple(FastcallEntry entry, PyObject* self, PyObject* args,
                                   PyObject* kwargs);
-[[nodiscard]] PyObject* construct_instance(FastcallEntry init, PyObject* type,
-                                           PyObject* const* args, std::size_t nargsf,
-                                           PyObject* kwnames);
 [[nodiscard]] Py_ssize_t length_of(PyObject* result);
 [[nodiscard]] Py_hash_t hash_of(PyObject* result);
 [[nodiscard]] int truth_of(PyObject* result, bool bool_only);
@@ -616,9 +613,20 @@ struct Class {
   static int init(PyObject* self, PyObject* args, PyObject* kwargs) {
     return detail::init_with_tuple(init_entry, self, args, kwargs);
   }
+  // Vec2(...) on the class itself (a Python subclass goes through tp_new and
+  // tp_init): one allocation, the constructor's entry, no tuple.
   static PyObject* construct(PyObject* type, PyObject* const* args, std::size_t nargsf,
                              PyObject* kwnames) {
-    return detail::construct_instance(init_entry, type, args, nargsf, kwnames);
+    PyObject* self = detail::fresh_instance<T>(reinterpret_cast<PyTypeObject*>(type));
+    if (!self) [[unlikely]]
+      return nullptr;
+    PyObject* result = init_entry(self, args, PyVectorcall_NARGS(nargsf), kwnames);
+    if (!result) [[unlikely]] {
+      Py_DECREF(self);
+      return nullptr;
+    }
+    Py_DECREF(result);
+    return self;
   }
 
   static constexpr ClassSlots slots = [] {

@@ -16,6 +16,22 @@ namespace krenn {
 template <typename T>
 using Result = std::expected<T, PyErr>;
 
+namespace detail {
+// A C++ exception that knows the Python error it stands for: the entry
+// boundary lets it set the error itself, so only modules that throw one link
+// the code that does.
+class RaisesItself {
+ public:
+  virtual void restore() noexcept = 0;
+
+ protected:
+  RaisesItself() = default;
+  RaisesItself(const RaisesItself&) = default;
+  RaisesItself& operator=(const RaisesItself&) = default;
+  ~RaisesItself() = default;
+};
+}  // namespace detail
+
 [[nodiscard]] inline std::unexpected<PyErr> failure(PyErr err) noexcept {
   return std::unexpected<PyErr>(std::move(err));
 }

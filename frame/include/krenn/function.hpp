@@ -852,8 +852,8 @@ struct Function {
   }
 
   // The entry CPython calls.
-  static PyObject* entry(PyObject* self, PyObject* const* args_, Py_ssize_t nargs,
-                         PyObject* kwnames) {
+  [[gnu::always_inline]] static PyObject* entry(PyObject* self, PyObject* const* args_,
+                                                Py_ssize_t nargs, PyObject* kwnames) {
     if constexpr (count == 0)
       return entry_without_parameters(self, args_, nargs, kwnames);
     else

@@ -87,6 +87,8 @@ struct ModuleItem {
 // record: a MethodSpec.
 [[nodiscard]] Result<void> add_function_item(PyObject* module, const void* record);
 [[nodiscard]] Result<void> add_items(PyObject* module, std::span<const ModuleItem* const> items);
+// A module without items still has the __all__ its stub declares.
+[[nodiscard]] Result<void> add_empty_all(PyObject* module);
 
 // The one static record of a module. CPython writes into the head of def, so
 // the record is mutable static data, never freed.
@@ -161,8 +163,11 @@ constexpr bool names_unqualified(std::string_view list) {
       .def = {PyModuleDef_HEAD_INIT, #name, doc, 0, nullptr, nullptr, nullptr, nullptr, nullptr}, \
       .body =                                                                                     \
           [](PyObject* module) {                                                                  \
-            return ::krenn::add_items(                                                            \
-                module, std::span(name##_module_items, std::size(name##_module_items) - 1));      \
+            if constexpr (std::size(name##_module_items) == 1)                                    \
+              return ::krenn::add_empty_all(module);                                              \
+            else                                                                                  \
+              return ::krenn::add_items(                                                          \
+                  module, std::span(name##_module_items, std::size(name##_module_items) - 1));    \
           },                                                                                      \
       .initialized = 0,                                                                           \
   };                                                                                              \

@@ -16,9 +16,12 @@
 
 namespace krenn {
 
-class python_error : public std::exception {
+class python_error : public std::exception, public detail::RaisesItself {
  public:
   explicit python_error(PyErr err);
+
+  // Raised again as it was; a second time is a SystemError.
+  void restore() noexcept override;
 
   // The exception's str, made the first time it is asked for (with the GIL,
   // which it takes when the thread lacks it).
