@@ -13,7 +13,7 @@ ROOT = Path(__file__).resolve().parent.parent
 
 SOURCE = """
 #include <krenn/krenn.hpp>
-#include <vector>
+#include <complex>
 using namespace krenn::literals;
 namespace inner {
 int g() { return 0; }
@@ -61,11 +61,11 @@ CASES = {
     "doc with NUL": (one("int", '"x"_a', doc='"a\\0b"'), "a doc must not hold a NUL byte"),
     "doc not utf8": (one("int", '"x"_a', doc='"\\xe9t\\xe9"'), "a doc must be valid UTF-8"),
     "no param converter": (
-        one("std::vector<int>", '"v"_a'),
+        one("std::complex<double>", '"v"_a'),
         "no krenn::Converter for this parameter type; specialize krenn::Converter<T>",
     ),
     "no result converter": (
-        'std::vector<int> h() { return {}; }\nKRENN_FUNCTION(h, "");',
+        'std::complex<double> h() { return {}; }\nKRENN_FUNCTION(h, "");',
         "no krenn::Converter for this result type",
     ),
     "listed twice": ('KRENN_MODULE(m, "", f, g, g);', "listed twice in KRENN_MODULE"),
@@ -103,4 +103,4 @@ def test_declaration_mistakes_do_not_compile(tmp_path, code, error):
     else:
         assert run.returncode != 0 and error in run.stderr, run.stderr
         if "Converter" in error:
-            assert "ConverterFor<std::vector<int>" in run.stderr
+            assert "ConverterFor<std::complex<double>" in run.stderr
