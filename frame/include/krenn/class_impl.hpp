@@ -620,7 +620,8 @@ struct Class {
   static constexpr std::string_view property_type() {
     using M = MemberAt<I>;
     if constexpr (M::kind == MemberKind::property)
-      return detail::result_name_of<typename detail::BodyTraits<decltype(M::function)>::result>();
+      return detail::result_name_of<
+          typename detail::BodyTraits<std::remove_cv_t<decltype(M::function)>>::result>();
     else
       return detail::python_name_of<typename detail::FieldTraits<T, M::function>::value_type>();
   }
