@@ -75,6 +75,11 @@ SLOT_METHODS = {"__eq__", "__ne__", "__lt__", "__le__", "__gt__", "__ge__", "__g
                 "__truediv__", "__iadd__"}  # fmt: skip
 
 
+# A binary operator's slot gives the class the reflected method too.
+REFLECTED = {"__add__": "__radd__", "__sub__": "__rsub__", "__mul__": "__rmul__",
+             "__truediv__": "__rtruediv__"}  # fmt: skip
+
+
 def render_class(name: str, record: list[str], members: list[list[str]]) -> str:
     _, _, _, bases, doc = record
     # Its instances hold a C++ object: no other such class can share a subclass.
@@ -104,6 +109,8 @@ def render_class(name: str, record: list[str], members: list[list[str]]) -> str:
             body += "    @staticmethod\n" + render_function(member, m, "    ")
         else:
             body += render_function(member, m, "    ", "self")
+        if member in REFLECTED:
+            body += render_function(REFLECTED[member], m, "    ", "self")
     if has_eq and not has_hash:
         body += "    __hash__: typing.ClassVar[None]  # type: ignore[assignment]\n"
     return out + (body or "    ...\n")
