@@ -1,5 +1,6 @@
 """Each converted type, both ways, against the interpreter's own conversions."""
 
+import array
 import collections
 import inspect
 import math
@@ -173,13 +174,16 @@ class Bytes(bytes):
     pass
 
 
-@pytest.mark.parametrize("value", [b"", b"\0\xff", bytes(range(256)), Bytes(b"sub")])
+@pytest.mark.parametrize(
+    "value",
+    [b"", b"\0\xff", bytes(range(256)), Bytes(b"sub"), bytearray(b"ba"), memoryview(b"view")],
+)
 def test_bytes(value):
     result = t.as_bytes(value)
     assert type(result) is bytes and result == value
 
 
-@pytest.mark.parametrize("value, name", [("x", "str"), (bytearray(b"x"), "bytearray")])
+@pytest.mark.parametrize("value, name", [("x", "str"), (array.array("B", b"x"), "array")])
 def test_bytes_take_only_bytes(value, name):
     message = f"argument 'x': '{name}' object cannot be converted to 'PyBytes'"
     assert error_of(t.as_bytes, value) == (TypeError, message)

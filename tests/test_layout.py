@@ -10,11 +10,12 @@ LAYERS = [
     {"runtime", "text", "utf8"},
     {"pool"},
     {"strings", "once"},
-    {"error_state", "error", "format", "panic_exception"},
+    {"error_state", "error", "format", "panic_exception", "python_error"},
     {"arguments", "arguments_text"},
     {"converter", "boolean", "integers", "floats", "str", "bytes", "object", "objects"}
-    | {"optional", "conversion", "checks"},
-    {"boundary", "cpp_exceptions", "without_gil"},
+    | {"optional", "conversion", "checks", "buffer"}
+    | {"elements", "containers", "maps", "tuples", "variant", "filesystem", "chrono"},
+    {"boundary", "cpp_exceptions", "without_gil", "callback"},
     {"module", "module_names", "decimal"},
     {"function"},
     {"class", "class_impl"},

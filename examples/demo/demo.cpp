@@ -2,11 +2,13 @@
 // declaration.
 #include <krenn/krenn.hpp>
 
+#include <map>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 #include <thread>
+#include <vector>
 
 using namespace krenn::literals;
 
@@ -39,4 +41,12 @@ KRENN_FUNCTION(find, "Where part is in text (in UTF-8 bytes), or None.", "text"_
 void nap(double seconds) { std::this_thread::sleep_for(std::chrono::duration<double>(seconds)); }
 KRENN_FUNCTION(nap, "Sleeps without the GIL.", "seconds"_a, krenn::without_gil);
 
-KRENN_MODULE(demo, "A demo module.", add, greet, divide, find, nap);
+// Containers cross by themselves: any sequence of str in, a dict out.
+std::map<std::string, int> word_counts(const std::vector<std::string_view>& words) {
+  std::map<std::string, int> counts;
+  for (std::string_view word : words) ++counts[std::string(word)];
+  return counts;
+}
+KRENN_FUNCTION(word_counts, "How often each word occurs.", "words"_a);
+
+KRENN_MODULE(demo, "A demo module.", add, greet, divide, find, nap, word_counts);

@@ -55,6 +55,8 @@ def parse(data: bytes) -> list[list[str]]:
 CLASS_REF = re.compile(r"~([^~]*)~")
 # A dotted prefix of a type that needs its module imported: "collections.abc.Sequence".
 MODULE_REF = re.compile(r"\b((?:[A-Za-z_][A-Za-z_0-9]*\.)+)[A-Za-z_][A-Za-z_0-9]*")
+# A default's string literal, whose dots name no module.
+LITERAL = re.compile(r"'(?:[^'\\]|\\.)*'|\"(?:[^\"\\]|\\.)*\"")
 
 
 def resolve(text: str, classes: dict[str, str]) -> str:
@@ -87,6 +89,9 @@ def render_class(name: str, record: list[str], members: list[list[str]]) -> str:
     out += f"class {name}({bases}):\n" if bases else f"class {name}:\n"
     body = docstring(doc, "    ") if doc else ""
     has_eq = has_hash = False
+    counts: dict[str, int] = {}
+    for m in members:
+        counts[m[1]] = counts.get(m[1], 0) + 1
     for m in members:
         member = m[1].split(".", 1)[1]
         has_eq |= member == "__eq__"
@@ -105,6 +110,8 @@ def render_class(name: str, record: list[str], members: list[list[str]]) -> str:
             m = m[:2] + [m[2].split(":", 1)[0] + ": object"] + m[3:]
         if member in SLOT_METHODS and m[2] and "/" not in m[2]:
             m = m[:2] + [m[2] + ", /"] + m[3:]
+        if counts[m[1]] > 1:
+            body += "    @typing.overload\n"
         if m[0] == "staticmethod":
             body += "    @staticmethod\n" + render_function(member, m, "    ")
         else:
@@ -139,11 +146,13 @@ def render(records: list[list[str]]) -> str:
         else:
             sys.exit(f"krenn_stub: no declaration of {name} reached the module")
     typed = [f for r in records if r[0] != "module" for f in r[2:4]]
-    if "__hash__: typing" in body:
+    if "__hash__: typing" in body or "@typing.overload" in body:
         typed.append("typing.ClassVar")
     if class_records:
         typed.append("typing_extensions.disjoint_base")
-    imports = sorted({m.group(1)[:-1] for f in typed for m in MODULE_REF.finditer(f)})
+    imports = sorted(
+        {m.group(1)[:-1] for f in typed for m in MODULE_REF.finditer(LITERAL.sub("", f))}
+    )
     out = docstring(doc, "") if doc else ""
     out += "".join(f"\nimport {m}" for m in imports) + ("\n" if imports else "")
     if order:

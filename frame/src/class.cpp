@@ -109,14 +109,24 @@ Result<PyTypeObject*> find_type(const char* cpp_name, PyTypeObject*& slot) {
   text += "cannot bind the C++ type of '";
   text += spec.name.substr(0, spec.name.size() - 1);
   text += "' again: it is already bound as '";
-  text += other && *other->slot ? std::string_view((*other->slot)->tp_name) : "another class";
+  if (other && *other->slot) {
+    PyTypeObject* type = *other->slot;
+    PyObject* module = PyDict_GetItemString(type->tp_dict, "__module__");
+    if (module && PyUnicode_Check(module)) {
+      if (const char* name = PyUnicode_AsUTF8(module)) {
+        text += name;
+        text += '.';
+      }
+    }
+    text += type->tp_name;
+  }
   text += "'";
+  PyErr_Clear();
   return error_of(PyExc_ImportError, text.view());
 }
 
 // The class's type, kept for the rest of the process as the module is.
 struct KeptClass {
-  std::unique_ptr<char[]> qualified_name;
   std::unique_ptr<PyMethodDef[]> methods;
   KeptClass* next;
 };
@@ -140,12 +150,6 @@ Result<void> add_class_item(PyObject* module, const void* record) {
   if (!module_name_) return failure(std::move(module_name_.error()));
   std::string_view name = spec.name.substr(0, spec.name.size() - 1);
   auto kept = std::make_unique<KeptClass>();
-  kept->qualified_name = std::make_unique<char[]>(module_name_->size() + name.size() + 2);
-  char* out = kept->qualified_name.get();
-  std::memcpy(out, module_name_->data(), module_name_->size());
-  out[module_name_->size()] = '.';
-  std::memcpy(out + module_name_->size() + 1, name.data(), name.size());
-
   kept->methods = std::make_unique<PyMethodDef[]>(spec.methods.size() + 1);
   for (std::size_t i = 0; i < spec.methods.size(); ++i) {
     const MethodSpec& m = spec.methods[i];
@@ -217,11 +221,17 @@ Result<void> add_class_item(PyObject* module, const void* record) {
 
   unsigned int flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_IMMUTABLETYPE;
   if (!s.init) flags |= Py_TPFLAGS_DISALLOW_INSTANTIATION;
-  PyType_Spec type_spec{kept->qualified_name.get(), static_cast<int>(spec.basicsize), 0, flags,
-                        slots};
+  // Named as a Python class is, with its module in __module__: messages that
+  // name the type say 'Vec2', not 'module.Vec2'.
+  PyType_Spec type_spec{spec.name.data(), static_cast<int>(spec.basicsize), 0, flags, slots};
   PyObject* type = PyType_FromModuleAndSpec(module, &type_spec, bases);
   if (!type) return failure(fetch_error());
   register_owned(type);
+  PyObject* module_str = new_str(*module_name_);
+  int set = PyDict_SetItemString(reinterpret_cast<PyTypeObject*>(type)->tp_dict, "__module__",
+                                 module_str);
+  if (set == -1) return failure(fetch_error());
+  PyType_Modified(reinterpret_cast<PyTypeObject*>(type));
   if (s.construct) reinterpret_cast<PyTypeObject*>(type)->tp_vectorcall = s.construct;
 
   PyObject* capsule = PyCapsule_New(const_cast<ClassSpec*>(&spec), nullptr, nullptr);
@@ -409,6 +419,11 @@ PyObject* compare_inverted(PyObject* result) {
 }
 
 PyObject* next_of(PyObject* result) { return result; }
+
+PyObject* no_constructor_matches(const char* text) {
+  PyErr_SetString(PyExc_TypeError, text);
+  return nullptr;
+}
 
 PyErr no_item_deletion(PyObject* self) {
   TextBuffer text;

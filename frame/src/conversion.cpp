@@ -5,6 +5,7 @@
 
 #include "format.hpp"
 #include "krenn/arguments.hpp"
+#include "krenn/buffer.hpp"
 #include "krenn/bytes.hpp"
 #include "krenn/floats.hpp"
 #include "krenn/integers.hpp"
@@ -197,10 +198,14 @@ Result<std::string_view> argument_to_utf8(PyObject* obj, std::string_view name) 
   return std::string_view(data, static_cast<std::size_t>(size));
 }
 
-Result<Bytes> argument_to_bytes(PyObject* obj, std::string_view name) {
-  if (!PyBytes_Check(obj)) return failure(wrong_type(obj, name, "PyBytes"));
-  return Bytes(
-      std::string_view(PyBytes_AS_STRING(obj), static_cast<std::size_t>(PyBytes_GET_SIZE(obj))));
+Result<void> argument_to_bytes(PyObject* obj, std::string_view name, HeldBuffer& held) {
+  if (PyBytes_Check(obj)) {
+    held.lend(PyBytes_AS_STRING(obj), static_cast<std::size_t>(PyBytes_GET_SIZE(obj)));
+    return {};
+  }
+  if (!PyByteArray_Check(obj) && !PyMemoryView_Check(obj))
+    return failure(wrong_type(obj, name, "PyBytes"));
+  return take_buffer(obj, name, nullptr, held);
 }
 
 PyErr wrong_type(PyObject* obj, std::string_view name, std::string_view target) {

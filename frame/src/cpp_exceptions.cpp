@@ -6,11 +6,13 @@
 #include <stdexcept>
 
 #include "krenn/boundary.hpp"
+#include "krenn/python_error.hpp"
 
 namespace krenn::detail {
 
 namespace {
 
+constexpr std::string_view taken_message = "a python_error was raised twice";
 constexpr std::string_view foreign_message =
     "a C++ exception that is not a std::exception reached the entry boundary";
 
@@ -40,6 +42,10 @@ PyObject* python_type(const std::exception& e) {
 void restore_cpp_exception() {
   try {
     throw;
+  } catch (python_error& e) {
+    // Raised by Python code under the body: raised again as it was.
+    std::optional<PyErr> err = e.take_error();
+    restore_outcome(err ? std::move(*err) : new_system_error(taken_message));
   } catch (const std::exception& e) {
     set_error(python_type(e), e.what());
   } catch (...) {

@@ -18,6 +18,7 @@ testing::Methods& all_methods() {
     add_stress_methods(m);
     add_alloc_methods(m);
     add_stubbed_methods(m);
+    add_stdlib_methods(m);
     m.push_back({nullptr, nullptr, 0, nullptr});
     return m;
   }();

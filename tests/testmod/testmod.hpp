@@ -43,5 +43,10 @@ void add_stubbed_methods(Methods& out);
 [[nodiscard]] Result<void> add_declared_functions(PyObject* module);
 // Functions for each converted type, added with them.
 [[nodiscard]] std::span<const MethodSpec* const> converter_specs();
+// Functions that take callbacks and buffers.
+[[nodiscard]] std::span<const MethodSpec* const> callback_specs();
+// Functions over the standard library's types, and their stub records.
+[[nodiscard]] std::span<const MethodSpec* const> stdlib_specs();
+void add_stdlib_methods(Methods& out);
 
 }  // namespace krenn::testing

@@ -8,7 +8,7 @@ import pytest
 
 def test_module():
     assert demo.__doc__ == "A demo module."
-    assert demo.__all__ == ["add", "greet", "divide", "find", "nap"]
+    assert demo.__all__ == ["add", "greet", "divide", "find", "nap", "word_counts"]
     assert str(inspect.signature(demo.greet)) == "(name, times=1, *, shout=False)"
 
 
@@ -21,6 +21,7 @@ def test_module():
         (lambda: demo.divide(1, 4), 0.25),
         (lambda: demo.find("naïve", "ve"), 4),
         (lambda: demo.find("abc", "x"), None),
+        (lambda: demo.word_counts(("a", "b", "a")), {"a": 2, "b": 1}),
     ],
 )
 def test_results(call, result):
@@ -44,6 +45,11 @@ def test_results(call, result):
         ),
         (lambda: demo.divide(1, "x"), TypeError, "argument 'b': must be real number, not str"),
         (lambda: demo.divide(1, 0), ValueError, "division by zero"),
+        (
+            lambda: demo.word_counts(["a", 1]),
+            TypeError,
+            "argument 'words': item 1: 'int' object cannot be converted to 'PyString'",
+        ),
     ],
 )
 def test_errors(call, error, text):

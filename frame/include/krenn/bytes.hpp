@@ -1,5 +1,7 @@
 // bytes, both ways, as krenn::Bytes: a read-only view of bytes. A parameter
-// borrows the bytes object's buffer (subclasses too) for the call. A result is
+// borrows the buffer of a bytes object (subclasses too), a bytearray or a
+// C-contiguous memoryview for the call; the latter two stay exported, and so
+// cannot be resized, until the call has returned. A result is
 // copied into a new bytes object after the body has returned, so it must view
 // memory that outlives the body: static data or storage the module keeps,
 // never a local buffer (return an Object made with PyBytes_FromStringAndSize
@@ -12,6 +14,7 @@
 #include <span>
 #include <string_view>
 
+#include "krenn/buffer.hpp"
 #include "krenn/converter.hpp"
 
 namespace krenn {
@@ -37,22 +40,27 @@ class Bytes {
 
 namespace detail {
 
-[[nodiscard]] Result<Bytes> argument_to_bytes(PyObject* obj, std::string_view name);
+[[nodiscard]] Result<void> argument_to_bytes(PyObject* obj, std::string_view name,
+                                             HeldBuffer& held);
 
 }  // namespace detail
 
 template <>
 struct Converter<Bytes> {
-  static constexpr std::string_view python_name = "bytes";
+  static constexpr std::string_view python_name = "bytes | bytearray | memoryview";
+  static constexpr std::string_view result_name = "bytes";
+  using Holder = detail::HeldBuffer;
 
-  [[nodiscard]] static bool exact(PyObject* obj, Bytes& out) noexcept {
+  [[nodiscard]] static bool exact(PyObject* obj, Holder& held) noexcept {
     if (!PyBytes_CheckExact(obj)) return false;
-    out = Bytes(
-        std::string_view(PyBytes_AS_STRING(obj), static_cast<std::size_t>(PyBytes_GET_SIZE(obj))));
+    held.lend(PyBytes_AS_STRING(obj), static_cast<std::size_t>(PyBytes_GET_SIZE(obj)));
     return true;
   }
-  [[nodiscard]] static Result<Bytes> convert(PyObject* obj, std::string_view name) {
-    return detail::argument_to_bytes(obj, name);
+  [[nodiscard]] static Result<void> convert(PyObject* obj, std::string_view name, Holder& held) {
+    return detail::argument_to_bytes(obj, name, held);
+  }
+  [[nodiscard]] static Bytes get(Holder& held) noexcept {
+    return Bytes(std::string_view(static_cast<const char*>(held.data()), held.size()));
   }
   [[nodiscard]] static Result<PyObject*> to_python(Bytes value) {
     PyObject* obj = PyBytes_FromStringAndSize(value.data(), static_cast<Py_ssize_t>(value.size()));

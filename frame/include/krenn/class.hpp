@@ -191,6 +191,10 @@ struct ClassConverterBase {
     Result<PyTypeObject*> type_ = type();
     if (!type_) [[unlikely]]
       return failure(std::move(type_.error()));
+    // A method that returns *this returns its own object.
+    if (parent && reinterpret_cast<InstanceHead*>(parent)->value == value &&
+        (Py_TYPE(parent) == *type_ || PyType_IsSubtype(Py_TYPE(parent), *type_)))
+      return Py_NewRef(parent);
     return wrap_instance(*type_, value, Storage::borrowed, parent);
   }
 };

@@ -141,6 +141,7 @@ constexpr bool is_operator(Special s) {
 [[nodiscard]] PyObject* next_of(PyObject* result);
 [[nodiscard]] PyErr no_item_deletion(PyObject* self);
 [[nodiscard]] bool is_instance_of(PyObject* obj, PyTypeObject* type);
+[[nodiscard]] PyObject* no_constructor_matches(const char* text);
 
 template <typename T, auto m>
 struct FieldTraits;
@@ -248,7 +249,9 @@ struct PropertyAccess {
       return -1;
     } else {
       // The value: after the object, for a member function and a function alike.
-      using V = std::tuple_element_t<1, typename BodyTraits<decltype(setter)>::params>;
+      using V =
+          std::tuple_element_t<1,
+                               typename BodyTraits<std::remove_const_t<decltype(setter)>>::params>;
       PyObject* done = call_trampoline([self, value]() -> Result<PyObject*> {
         if (!value) [[unlikely]]
           return failure(cannot_delete(name));
@@ -309,6 +312,12 @@ struct Class {
       return detail::Special::none;
   }();
 
+  static constexpr std::size_t init_count = [] {
+    return []<std::size_t... I>(std::index_sequence<I...>) {
+      return (std::size_t{0} + ... + std::size_t{MemberAt<I>::kind == MemberKind::init});
+    }
+    (std::make_index_sequence<member_count>());
+  }();
   template <typename M>
   struct InitBody;
   template <typename D, typename... Args>
@@ -321,7 +330,8 @@ struct Class {
   static constexpr auto callable_of() {
     using M = MemberAt<I>;
     if constexpr (M::kind == MemberKind::init)
-      return Function<InitBody<M>::body, member<I>(members).decl, CallKind::init, class_name>{};
+      return Function<InitBody<M>::body, member<I>(members).decl, CallKind::init, class_name,
+                      (init_count > 1)>{};
     else if constexpr (M::kind == MemberKind::method)
       return Function<M::function, member<I>(members).decl, CallKind::method, class_name,
                       detail::is_operator(special_at<I>)>{};
@@ -352,9 +362,6 @@ struct Class {
     return at;
   }
 
-  static constexpr std::size_t init_count =
-      count_if([](auto i) { return kind_of<i()> == MemberKind::init; });
-  static_assert(init_count <= 1, "one krenn::init per class for now");
   static constexpr std::size_t init_at =
       find_first([](auto i) { return kind_of<i()> == MemberKind::init; });
 
@@ -547,12 +554,71 @@ struct Class {
     return detail::call_with_tuple(&Callable<special_index<detail::Special::call>>::entry, self,
                                    args, kwargs);
   }
+  // Several constructors: the first whose arguments bind and convert.
+  static PyObject* init_overloads(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                  PyObject* kwnames) {
+    PyObject* result = Py_NotImplemented;
+    [&]<std::size_t... I>(std::index_sequence<I...>) {
+      (
+          [&] {
+            if constexpr (kind_of<I> == MemberKind::init) {
+              if (result != Py_NotImplemented) return;
+              result = Callable<I>::entry(self, args, nargs, kwnames);
+            }
+          }(),
+          ...);
+    }
+    (std::make_index_sequence<member_count>());
+    if (result != Py_NotImplemented) return result;
+    Py_DECREF(result);
+    return detail::no_constructor_matches(overloads_text.data());
+  }
+  static constexpr std::size_t write_overloads(char* out) {
+    std::size_t at = 0;
+    auto put = [&](std::string_view text) {
+      for (char c : text) {
+        if (out) out[at] = c;
+        ++at;
+      }
+    };
+    put(class_name);
+    put(".__init__() arguments match no constructor: ");
+    [&]<std::size_t... I>(std::index_sequence<I...>) {
+      bool first = true;
+      (
+          [&] {
+            if constexpr (kind_of<I> == MemberKind::init) {
+              if (!first) put(", ");
+              first = false;
+              put("(");
+              Callable<I>::write_params(put, [](std::size_t) {});
+              put(")");
+            }
+          }(),
+          ...);
+      (void)first;
+    }
+    (std::make_index_sequence<member_count>());
+    put(std::string_view("", 1));
+    return at;
+  }
+  static constexpr auto overloads_text = [] {
+    std::array<char, write_overloads(nullptr)> out{};
+    write_overloads(out.data());
+    return out;
+  }();
+  static constexpr FastcallEntry init_entry = [] {
+    if constexpr (init_count == 1)
+      return &Callable<init_at>::entry;
+    else
+      return &init_overloads;
+  }();
   static int init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return detail::init_with_tuple(&Callable<init_at>::entry, self, args, kwargs);
+    return detail::init_with_tuple(init_entry, self, args, kwargs);
   }
   static PyObject* construct(PyObject* type, PyObject* const* args, std::size_t nargsf,
                              PyObject* kwnames) {
-    return detail::construct_instance(&Callable<init_at>::entry, type, args, nargsf, kwnames);
+    return detail::construct_instance(init_entry, type, args, nargsf, kwnames);
   }
 
   static constexpr ClassSlots slots = [] {
@@ -578,7 +644,7 @@ struct Class {
     if constexpr (has<Special::inplace_add>) out.inplace_add = &binary<Special::inplace_add>;
     if constexpr (has<Special::negative>) out.negative = &negative;
     if constexpr (has<Special::call>) out.call = &call;
-    if constexpr (init_count == 1) {
+    if constexpr (init_count >= 1) {
       out.init = &init;
       out.construct = &construct;
     }
@@ -621,7 +687,7 @@ struct Class {
     using M = MemberAt<I>;
     if constexpr (M::kind == MemberKind::property)
       return detail::result_name_of<
-          typename detail::BodyTraits<std::remove_cv_t<decltype(M::function)>>::result>();
+          typename detail::BodyTraits<std::remove_const_t<decltype(M::function)>>::result>();
     else
       return detail::python_name_of<typename detail::FieldTraits<T, M::function>::value_type>();
   }
@@ -649,6 +715,7 @@ struct Class {
             }
           }(),
           ...);
+      (void)first;
     }
     (std::make_index_sequence<member_count>());
     put("\x1f");

@@ -23,13 +23,19 @@
 #include "krenn/boundary.hpp"
 #include "krenn/bytes.hpp"
 #include "krenn/checks.hpp"
+#include "krenn/chrono.hpp"
+#include "krenn/containers.hpp"
 #include "krenn/converter.hpp"
+#include "krenn/filesystem.hpp"
 #include "krenn/floats.hpp"
 #include "krenn/integers.hpp"
+#include "krenn/maps.hpp"
 #include "krenn/module.hpp"
 #include "krenn/objects.hpp"
 #include "krenn/optional.hpp"
 #include "krenn/str.hpp"
+#include "krenn/tuples.hpp"
+#include "krenn/variant.hpp"
 #include "krenn/without_gil.hpp"
 
 namespace krenn {
@@ -320,6 +326,8 @@ consteval std::string_view result_name_of() {
     return "None";
   else if constexpr (is_result<T>)
     return result_name_of<typename T::value_type>();
+  else if constexpr (requires { Converter<T>::result_name; })
+    return Converter<T>::result_name;
   else
     return python_name_of<T>();
 }
@@ -683,7 +691,7 @@ struct Function {
                                                           Py_ssize_t nargs, PyObject* kwnames) {
     std::array<PyObject*, slot_count(params)> slots;
     Result<PyObject* const*> bound = bind_arguments<params>(args_, nargs, kwnames, slots);
-    if (!bound) return failure(std::move(bound.error()));
+    if (!bound) return conversion_failed(std::move(bound.error()));
     if constexpr (self_count == 1) {
       detail::param_slot_t<Self> self_slot{};
       if (Result<void> got = Converter<Self>::convert(self, "self", self_slot); !got) [[unlikely]]
@@ -725,7 +733,8 @@ struct Function {
   }
 
   // An operator's other operand that does not convert: NotImplemented, so
-  // that Python tries the other side.
+  // that Python tries the other side; for one of several constructors,
+  // arguments that do not bind or convert, so that the next one is tried.
   static Result<PyObject*> conversion_failed(PyErr err) {
     if constexpr (mismatch_not_implemented)
       return detail::not_implemented_unless(std::move(err));
