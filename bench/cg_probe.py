@@ -2,7 +2,7 @@
 
 DIR, if given and not empty, is searched first for the module (a krenn_python
 build that keeps its symbols, so the profile can name functions). GROUP is
-the case group, "sum" (the default) or "everyday".
+the case group: "sum" (the default), "everyday", "classes" or "stdlib".
 
 For every case (and an empty loop) it runs N calls, then 2N calls, dumping
 the counters after each, so that (2N segment - N segment) / N is the cost of
@@ -25,16 +25,18 @@ def main():
     funcs = group.funcs(name)
     import bench_cgmark
 
-    loops = [(key, funcs[key], impls.make_loop(group.stmts[key])) for key in group.case_keys]
-    loops.append(("baseline", None, impls.make_loop(impls.BASELINE_STMT)))
+    loops = [
+        (key, funcs[key], impls.make_loop(group.stmts[key], funcs[key])) for key in group.case_keys
+    ]
+    loops.append(("baseline", {"f": None}, impls.make_loop(impls.BASELINE_STMT)))
     gc.disable()  # as timeit does
-    for _, f, loop in loops:
-        loop(f, WARM_UP)
+    for _, env, loop in loops:
+        loop(WARM_UP, **env)
     bench_cgmark.dump("setup")
-    for key, f, loop in loops:
-        loop(f, n)
+    for key, env, loop in loops:
+        loop(n, **env)
         bench_cgmark.dump(f"{key} n")
-        loop(f, 2 * n)
+        loop(2 * n, **env)
         bench_cgmark.dump(f"{key} 2n")
 
 

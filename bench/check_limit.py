@@ -8,12 +8,16 @@ inside an except block, and compares field by field: the result (and, for
 one-character results, its identity), or the exception's type, text, args,
 __cause__, __context__ and __suppress_context__, plus what reaches
 sys.unraisablehook and the warnings raised. Also checks that repeated calls
-leave the reference counts of everything involved as they were. Exits 1 on
+leave the reference counts of everything involved as they were. Then holds
+the class group's limit to a Python class of the same signatures: binding
+errors in every call shape, signatures, hashing and comparison. Exits 1 on
 any difference.
 """
 
 import ctypes
 import gc
+import inspect
+import itertools
 import random
 import sys
 import warnings
@@ -282,6 +286,75 @@ def compare(got, want):
     return diffs
 
 
+class Vec2:
+    """What the class limit binds as: its errors name Vec2, as this does."""
+
+    def __init__(self, x=0.0, y=0.0):
+        pass
+
+    def length(self):
+        pass
+
+    def scaled(self, k):
+        pass
+
+    def scale_by(self, k):
+        pass
+
+    def __eq__(self, other):
+        return NotImplemented
+
+    @staticmethod
+    def unit_x():
+        pass
+
+
+def dot(a, b):
+    pass
+
+
+def binding_outcome(f, args, kwargs):
+    try:
+        f(*args, **kwargs)
+        return "ok"
+    except TypeError as e:
+        return f"TypeError: {e}"
+
+
+def check_class_limit(mod):
+    """Differences between the class limit and the Python class above."""
+    v, pv = mod.Vec2(1.0, 2.0), Vec2()
+    pairs = [
+        (mod.Vec2, Vec2, ("x", "y"), 1.5),
+        (v.length, pv.length, (), 1.5),
+        (v.scaled, pv.scaled, ("k",), 1.5),
+        (v.scale_by, pv.scale_by, ("k",), 1.5),
+        (mod.Vec2.unit_x, Vec2.unit_x, (), 1.5),
+        (mod.dot, dot, ("a", "b"), v),
+    ]
+    diffs = []
+    for got, want, params, value in pairs:
+        names = [*params, "z"]
+        for n in range(5):
+            for k in range(3):
+                for kw in itertools.combinations(names, k):
+                    args, kwargs = (value,) * n, dict.fromkeys(kw, value)
+                    g, w = binding_outcome(got, args, kwargs), binding_outcome(want, args, kwargs)
+                    if g != w:
+                        diffs.append(f"{want.__qualname__}(*{args}, **{kwargs}): {g!r}, not {w!r}")
+    for what, got, want in [
+        ("Vec2 signature", inspect.signature(mod.Vec2), inspect.signature(Vec2)),
+        ("v.scaled signature", inspect.signature(v.scaled), inspect.signature(pv.scaled)),
+        ("__hash__", mod.Vec2.__hash__, Vec2.__hash__),
+        ("v == 1", v == 1, pv == 1),
+        ("v.__eq__(1)", v.__eq__(1), pv.__eq__(1)),
+        ("v != v", v != v, False),
+    ]:
+        if str(got) != str(want):
+            diffs.append(f"{what}: {got}, not {want}")
+    return diffs
+
+
 def refcounts(objs):
     return [sys.getrefcount(o) for o in objs]
 
@@ -384,7 +457,14 @@ def main():
     print(f"reference-count changes: {len(leaks)}")
     for line in leaks[:10]:
         print(" ", line)
-    return 1 if failures or leaks else 0
+
+    import bench_limit_classes
+
+    class_diffs = check_class_limit(bench_limit_classes)
+    print(f"class limit against a Python class: {len(class_diffs)} differ")
+    for line in class_diffs[:15]:
+        print(" ", line)
+    return 1 if failures or leaks or class_diffs else 0
 
 
 if __name__ == "__main__":

@@ -1,5 +1,6 @@
 """Implementations and call cases shared by run.py, cg_probe.py and
-check_limit.py: the sum_as_string group and the everyday-types group."""
+check_limit.py: the sum_as_string group, the everyday-types group, the class
+group and the standard-library group."""
 
 import importlib
 import importlib.util
@@ -98,9 +99,13 @@ def load(name):
 
 
 class Group:
-    """Implementations and the cases they are measured on."""
+    """Implementations and the cases they are measured on.
 
-    def __init__(self, key, title, impls, cases, profiled):
+    A case's statement runs with local names bound: f, the case's function,
+    unless the group gives an env(module, case key) that makes them.
+    """
+
+    def __init__(self, key, title, impls, cases, profiled, env=None):
         self.key = key
         self.title = title
         self.impls = impls  # (name, module[, function for every case])
@@ -112,13 +117,17 @@ class Group:
         self.stmts = {c[0]: c[3] for c in cases}
         self.expected = {c[0]: c[4] for c in cases}
         self.profiled = profiled  # cases whose instructions the report breaks down
+        self.env = env
 
     def funcs(self, name):
-        """{case: callable} for an implementation; raises ImportError or
-        AttributeError if it is absent."""
+        """{case: {local name: value}} for an implementation, fresh objects
+        for every case; raises ImportError or AttributeError if it is
+        absent."""
         impl = next(i for i in self.impls if i[0] == name)
         mod = _import(impl[1])
-        return {c[0]: getattr(mod, c[2] or impl[2]) for c in self.cases}
+        if self.env:
+            return {c[0]: self.env(mod, c[0]) for c in self.cases}
+        return {c[0]: {"f": getattr(mod, c[2] or impl[2])} for c in self.cases}
 
 
 SUM = Group(
@@ -135,7 +144,106 @@ EVERYDAY = Group(
     EVERYDAY_CASES,
     ["scale", "shout", "is_even", "nothing"],
 )
-GROUPS = {g.key: g for g in (SUM, EVERYDAY)}
+
+
+class Shown(str):
+    """An expected result given by its repr."""
+
+    def __repr__(self):
+        return str(self)
+
+
+# The class group: geo::Vec2 (vec2.hpp) bound as a class, and dot.
+CLASSES_IMPLS = [
+    ("limit", "bench_limit_classes"),
+    ("krenn", "bench_krenn_classes"),
+    ("nanobind", "bench_nanobind_classes"),
+    ("pybind11", "bench_pybind11_classes"),
+]
+
+# (key, label, None, statement timed, expected result or exception type);
+# the statement is its label, run with the names classes_env binds.
+CLASSES_CASES = [
+    (key, stmt, None, _guarded(stmt) if key.startswith("err") else stmt, expected)
+    for key, stmt, expected in [
+        ("length", "v.length()", 5.0),
+        ("scaled", "v.scaled(2.0)", Shown("Vec2(6.0, 8.0)")),
+        ("get_x", "v.x", 3.0),
+        ("set_x", "v.x = 1.0", None),
+        ("init", "Vec2(1.0, 2.0)", Shown("Vec2(1.0, 2.0)")),
+        ("dot", "dot(a, b)", 11.0),
+        ("eq", "a == b", False),
+        ("repr", "repr(v)", "Vec2(3.0, 4.0)"),
+        ("err_scaled", 'v.scaled("a")', TypeError),
+        ("err_init", "Vec2(1, 2, 3)", TypeError),
+        ("err_dot", "dot(1, v)", TypeError),
+    ]
+]
+
+
+def classes_env(mod, key):
+    vec2 = mod.Vec2
+    return {
+        "Vec2": vec2,
+        "dot": mod.dot,
+        "v": vec2(3.0, 4.0),
+        "a": vec2(1.0, 2.0),
+        "b": vec2(3.0, 4.0),
+    }
+
+
+# The standard-library group: containers and a callback crossing.
+STDLIB_IMPLS = [
+    ("limit", "bench_limit_stdlib"),
+    ("krenn", "bench_krenn_stdlib"),
+    ("nanobind", "bench_nanobind_stdlib"),
+    ("pybind11", "bench_pybind11_stdlib"),
+]
+FLOATS = [i + 0.25 for i in range(1000)]
+WORDS = {f"word{i}": i for i in range(100)}
+
+STDLIB_CASES = [
+    (key, label, None, _guarded(stmt) if key.startswith("err") else stmt, expected)
+    for key, label, stmt, expected in [
+        ("total", "total(1000 floats)", "total(xs)", sum(FLOATS)),
+        ("count_words", "count_words(100 keys)", "count_words(d)", sum(WORDS.values())),
+        ("apply_py", "apply(lambda x: x + 1, 3)", "apply(py_inc, 3)", 4),
+        ("apply_own", "apply(inc, 3)", "apply(inc, 3)", 4),
+        ("err_total", 'total([1.0, "a"])', 'total([1.0, "a"])', TypeError),
+        ("err_apply", "apply(1, 3)", "apply(1, 3)", TypeError),
+    ]
+]
+
+
+def stdlib_env(mod, key):
+    return {
+        "total": mod.total,
+        "count_words": mod.count_words,
+        "apply": mod.apply,
+        "inc": mod.inc,
+        "py_inc": lambda x: x + 1,
+        "xs": list(FLOATS),
+        "d": dict(WORDS),
+    }
+
+
+CLASSES = Group(
+    "classes",
+    "a class",
+    CLASSES_IMPLS,
+    CLASSES_CASES,
+    ["length", "scaled", "get_x", "init"],
+    classes_env,
+)
+STDLIB = Group(
+    "stdlib",
+    "containers and callbacks",
+    STDLIB_IMPLS,
+    STDLIB_CASES,
+    ["total", "count_words", "apply_py", "apply_own"],
+    stdlib_env,
+)
+GROUPS = {g.key: g for g in (SUM, EVERYDAY, CLASSES, STDLIB)}
 
 
 # --- outcomes ----------------------------------------------------------------
@@ -160,24 +268,28 @@ def describe_error(e, handled=None):
     }
 
 
-def call_once(f, key, group=SUM):
+def call_once(env, key, group=SUM):
     """One case outside any loop, run plainly and again inside an except
     block: {"plain": ..., "handled": ...}, each {"result": repr} or the
-    exception as describe_error gives it."""
+    exception as describe_error gives it. A statement that is no
+    expression (an assignment) gives None."""
     stmt = group.stmts[key]
     call = stmt.split("\n")[1].strip() if stmt.startswith("try") else stmt
-    code = compile(call, "<case>", "eval")
+    try:
+        code, value_of = compile(call, "<case>", "eval"), eval
+    except SyntaxError:
+        code, value_of = compile(call, "<case>", "exec"), exec
     out = {}
     for where in ("plain", "handled"):
         handled = KeyError("handled") if where == "handled" else None
         try:
             if handled is None:
-                value = eval(code, {"f": f})
+                value = value_of(code, dict(env))
             else:
                 try:
                     raise handled
                 except KeyError:
-                    value = eval(code, {"f": f})
+                    value = value_of(code, dict(env))
             out[where] = {"result": repr(value)}
         except Exception as e:
             out[where] = describe_error(e, handled)
@@ -263,10 +375,11 @@ def stack_per_level(f, depth=32, warm_up=5):
     return {"bytes": statistics.median(steps), "min": min(steps), "max": max(steps)}
 
 
-def make_loop(stmt):
-    """A function running stmt n times with f local, like timeit's inner loop."""
+def make_loop(stmt, names=("f",)):
+    """A function loop(n, **env) running stmt n times with env's names
+    local, like timeit's inner loop."""
     body = "\n".join("        " + line for line in stmt.split("\n"))
-    src = f"def loop(f, n):\n    for _ in _repeat(None, n):\n{body}\n"
+    src = f"def loop(_n, {', '.join(names)}):\n    for _ in _repeat(None, _n):\n{body}\n"
     ns = {"_repeat": itertools.repeat}
     exec(compile(src, "<loop>", "exec"), ns)
     return ns["loop"]

@@ -1,9 +1,10 @@
 #!/usr/bin/env python3
 """Benchmark krenn_python.sum_as_string against the limit (hand-written C
 with krenn's exact behaviour), a plainer C floor, nanobind, pybind11, Cython
-and pure Python; and, as a second group, functions over everyday types
-(scale, shout, is_even, nothing) against their own limit, nanobind and
-pybind11.
+and pure Python; and, as further groups, functions over everyday types
+(scale, shout, is_even, nothing), a class (geo::Vec2 and dot) and
+containers and callbacks (total, count_words, apply), each against its own
+limit, nanobind and pybind11.
 
     python3 bench/run.py            # build peers, time, count, report
     python3 bench/run.py --quick    # fewer rounds, for a smoke run
@@ -13,9 +14,9 @@ implementation's outcome per case against the limit's, times them
 interleaved in one process, counts instructions per call under callgrind,
 measures module sizes and C stack per nested call, and writes
 bench/results.md and bench/results.png. krenn_python is imported from the
-installed package (pip install .), krenn's everyday module
-bench_krenn_everyday from bench/_build/lib or sys.path; either is skipped if
-missing.
+installed package (pip install .), krenn's modules for the other groups
+(bench_krenn_everyday, bench_krenn_classes, bench_krenn_stdlib) from
+bench/_build/lib or sys.path; any of them is left out if missing.
 Needs: cmake, a C/C++ compiler, pip install -r bench/requirements.txt,
 valgrind for the instruction counts and strip (binutils) for the module
 sizes (each skipped without it).
@@ -40,7 +41,45 @@ from importlib import metadata
 from pathlib import Path
 
 import impls
-from impls import BENCH, BUILD, CASE_KEYS, CASES, EVERYDAY, LIB, SUM
+from impls import BENCH, BUILD, CASE_KEYS, CASES, CLASSES, EVERYDAY, LIB, STDLIB, SUM
+
+# Groups whose krenn is also held to instructions per call: at most this
+# many times the limit's, and fewer than nanobind's.
+IR_TARGETS = {CLASSES.key: 1.2, STDLIB.key: 1.2}
+
+# The groups after the first, each with its heading and what it binds.
+MORE_GROUPS = [
+    (
+        EVERYDAY,
+        "Everyday types: scale, shout, is_even, nothing",
+        "`scale(x: float, k: int) -> float`, `shout(s: str) -> str` (ASCII "
+        "letters upper-cased), `is_even(n: int) -> bool` and `nothing() -> "
+        "None`, k and n as int64. limit: `limit/everyday.c`; krenn: the "
+        "module `bench_krenn_everyday`; nanobind and pybind11 bind plain "
+        "lambdas.",
+    ),
+    (
+        CLASSES,
+        "A class: geo::Vec2 and dot",
+        "The C++ struct `geo::Vec2` (`vec2.hpp`) as the class `Vec2` "
+        "(`__init__(x=0.0, y=0.0)`, `length()`, `scaled(k)`, `scale_by(k)`, "
+        "`__repr__`, `__eq__`, static `unit_x()`, read-write `x`, read-only "
+        "`y`) and `dot(a, b)`; v is `Vec2(3.0, 4.0)`, a `Vec2(1.0, 2.0)`, b "
+        "`Vec2(3.0, 4.0)`. limit: `limit/vec2.c`, a C type that behaves as a "
+        "Python class of the same signatures; krenn: `bench_krenn_classes`; "
+        "nanobind and pybind11 bind the struct.",
+    ),
+    (
+        STDLIB,
+        "Containers and callbacks: total, count_words, apply",
+        "`total(xs)` sums 1000 floats taken as `std::vector<double>`, "
+        "`count_words(d)` the int values of a dict of 100 str keys taken as "
+        "`std::unordered_map<std::string, int64_t>`, `apply(f, x)` calls a "
+        "`std::function<int64_t(int64_t)>`: a Python lambda, and the module's "
+        "own `inc(x)`. limit: `limit/stdlib.c`; krenn: `bench_krenn_stdlib`; "
+        "nanobind and pybind11 with their stl headers.",
+    ),
+]
 
 CG_DIR = BUILD / "callgrind"
 KRENN_SYMS = BUILD / "krenn"  # same sources and flags as the wheel, plus -g
@@ -166,26 +205,30 @@ def agreement(status, names, group=SUM):
 # --- size and stack ------------------------------------------------------------
 
 
-def module_files(names):
+def module_files(names, group=SUM):
     """{label: shared object} per module; the two Cython variants share one."""
     out = {}
     for n in names:
-        module = impls.MODULES[n]
+        module = group.modules[n]
         if module == "purepy":
             continue
-        if n == "krenn":
+        if group is not SUM:
+            path = next(iter(LIB.glob(f"{module}.*.so")), None)
+            spec = None if path else importlib.util.find_spec(module)
+            path = path or (Path(spec.origin) if spec and spec.origin else None)
+        elif n == "krenn":
             spec = importlib.util.find_spec(module)
             path = Path(spec.origin) if spec and spec.origin else None
         else:
             path = next(iter(LIB.glob(f"{module}.*.so")), None)
         if path is None:
             continue
-        label = " / ".join(m for m in names if impls.MODULES[m] == module)
+        label = " / ".join(m for m in names if group.modules[m] == module)
         out.setdefault(label, path)
     return out
 
 
-def module_sizes(names):
+def module_sizes(names, group=SUM):
     """{label: (bytes as built, bytes stripped)}; stripped with
     --strip-unneeded, as a wheel ships it, from a copy."""
     if not shutil.which("strip"):
@@ -193,7 +236,7 @@ def module_sizes(names):
     out_dir = BUILD / "stripped"
     out_dir.mkdir(parents=True, exist_ok=True)
     sizes = {}
-    for label, path in module_files(names).items():
+    for label, path in module_files(names, group).items():
         copy = out_dir / path.name
         p = subprocess.run(
             ["strip", "--strip-unneeded", "-o", str(copy), str(path)],
@@ -228,9 +271,10 @@ def time_all(funcs, rounds, target_s, group=SUM, seed=1):
     timers = {}
     for key in group.case_keys:
         for name in [*names, "(loop)"]:
-            f = funcs[name][key] if name in funcs else None
+            env = funcs[name][key] if name in funcs else {"f": None}
             s = impls.BASELINE_STMT if name == "(loop)" else group.stmts[key]
-            t = timeit.Timer(s, setup="f = _f", globals={"_f": f})
+            setup = "\n".join(f"{k} = _env[{k!r}]" for k in env)
+            t = timeit.Timer(s, setup=setup, globals={"_env": env})
             per = min(t.timeit(200) for _ in range(3)) / 200
             sub_s = target_s / SUBSAMPLES
             number = max(20, min(2_000_000, int(sub_s / max(per, 1e-9))))
@@ -502,12 +546,13 @@ def callgrind_section(meta, cg, names, group=SUM, heading="## Instructions per c
     return L
 
 
-def size_section(sizes):
+def size_section(sizes, level="##", text=None):
     L = [
         "",
-        "## Module size",
+        f"{level} Module size",
         "",
-        (
+        text
+        or (
             "The shared object, stripped as a wheel ships it (`strip "
             "--strip-unneeded` on a copy); krenn's is the installed one. The "
             "two Cython variants share one module."
@@ -653,24 +698,18 @@ def not_measured(status, group):
     return [*L, ""] if L else []
 
 
-def everyday_section(meta, res, first_note):
-    """The everyday-types group: its own limit, cases and tables."""
-    group = EVERYDAY
+def group_section(meta, res, first_note, group, title, text):
+    """A group after the first: its own limit, cases and tables; returns
+    the lines and the number of notes it used."""
     L = [
         "",
-        "## Everyday types: scale, shout, is_even, nothing",
+        f"## {title}",
         "",
-        (
-            "`scale(x: float, k: int) -> float`, `shout(s: str) -> str` (ASCII "
-            "letters upper-cased), `is_even(n: int) -> bool` and `nothing() -> "
-            "None`, k and n as int64. limit: `limit/everyday.c`; krenn: the "
-            "module `bench_krenn_everyday`; nanobind and pybind11 bind plain "
-            "lambdas. Timed and counted as above; ratios are to this group's limit."
-        ),
+        text + " Timed and counted as above; ratios are to this group's limit.",
         "",
     ]
     if "skipped" in res:
-        return [*L, f"Not measured: {res['skipped']}"]
+        return [*L, f"Not measured: {res['skipped']}"], 0
     status, notes, timing, cg, names = (
         res[k] for k in ("status", "notes", "timing", "cg", "names")
     )
@@ -690,8 +729,51 @@ def everyday_section(meta, res, first_note):
         L += [""] + [f + "  " for f in footnotes]
     if cg:
         L += callgrind_section(meta, cg, names, group, "### Instructions per call")
+    if res.get("sizes"):
+        L += size_section(
+            res["sizes"], "###", "Each module stripped as a wheel ships it, as above."
+        )
     if "krenn" in names:
         L += targets_section(timing, notes, cg, names, marks, group, "###")
+        if group.key in IR_TARGETS:
+            L += instruction_targets(res, group, IR_TARGETS[group.key])
+    return L, len(footnotes)
+
+
+def instruction_targets(res, group, most):
+    """krenn's instructions per call against the limit's and nanobind's,
+    and its module size against nanobind's."""
+    cg, notes, sizes = res["cg"], res["notes"], res.get("sizes") or {}
+    have = [
+        n for n in ("krenn", "limit", "nanobind") if cg and "error" not in cg.get(n, {"error": 1})
+    ]
+    if "krenn" not in have or "limit" not in have:
+        return []
+    L = [
+        "",
+        "### krenn's instructions and size against their targets",
+        "",
+        (
+            f"Instructions per call at most {most}x the limit's and fewer than "
+            "nanobind's on every case, and the module stripped smaller than "
+            "nanobind's. Met only if krenn's outcome is the limit's."
+        ),
+        "",
+        "| case | krenn | krenn/limit | nanobind | met |",
+        "|---|---|---|---|---|",
+    ]
+    for key in group.case_keys:
+        ir, lim = cg["krenn"][key]["ir"], cg["limit"][key]["ir"]
+        nb = cg["nanobind"][key]["ir"] if "nanobind" in have else None
+        ok = notes["krenn"][key] is None and ir <= most * lim and (nb is None or ir < nb)
+        nb_cell = "-" if nb is None else f"{nb:.0f}"
+        L.append(
+            f"| {group.labels[key]} | {ir:.0f} | {ir / lim:.2f}x | {nb_cell} | "
+            f"{'yes' if ok else 'NO'} |"
+        )
+    if "krenn" in sizes and "nanobind" in sizes:
+        k, nb = sizes["krenn"][1], sizes["nanobind"][1]
+        L.append(f"| module size, stripped | {k} | | {nb} | {'yes' if k < nb else 'NO'} |")
     return L
 
 
@@ -753,8 +835,12 @@ def write_report(meta, results, sizes, stacks):
         L += stack_section(stacks)
     if "krenn" in names:
         L += targets_section(timing, notes, cg, names, marks)
-    if EVERYDAY.key in results:
-        L += everyday_section(meta, results[EVERYDAY.key], len(footnotes) + 1)
+    first_note = len(footnotes) + 1
+    for group, title, text in MORE_GROUPS:
+        if group.key in results:
+            more, used = group_section(meta, results[group.key], first_note, group, title, text)
+            L += more
+            first_note += used
     (BENCH / "results.md").write_text("\n".join(L) + "\n")
 
 
@@ -852,12 +938,16 @@ def main():
         build()
 
     results = {}
-    for group in (SUM, EVERYDAY):
+    groups = [SUM, *(g for g, _, _ in MORE_GROUPS)]
+    for group in groups:
         log(f"{group.title}:")
         results[group.key] = check_group(group)
-    measured = [g for g in (SUM, EVERYDAY) if "skipped" not in results[g.key]]
+    measured = [g for g in groups if "skipped" not in results[g.key]]
     names = results[SUM.key]["names"]
     sizes = module_sizes(names)
+    for group in measured:
+        if group is not SUM and group is not EVERYDAY:
+            results[group.key]["sizes"] = module_sizes(results[group.key]["names"], group)
     stacks = stack_bytes(names)
 
     cpu = max(os.sched_getaffinity(0))

@@ -256,6 +256,7 @@ FOREIGN = "a C++ exception that is not a std::exception reached the entry bounda
         ("bad_utf8", (RuntimeError, "ab\ufffd")),
         ("foreign", ("PanicException", FOREIGN)),
         ("int", ("PanicException", FOREIGN)),
+        ("null_what", (ValueError, "")),
     ],
 )  # fmt: skip
 def test_cpp_exceptions_become_python_exceptions(kind, error):
@@ -282,4 +283,22 @@ def test_without_gil_defers_releases_and_takes_the_gil_back():
     t.nothing()  # the next entry applies the deferred release
     assert sys.getrefcount(obj) == before
     assert error_of(t.throw_without_gil, "x") == (ValueError, "x")
+    assert error_of(t.throw_without_gil, "null_what") == (ValueError, "")
     assert t.drop_without_gil(obj) == 0
+
+
+@pytest.mark.parametrize(
+    "function", [t.empty_handle, t.empty_object, t.empty_result_object, t.empty_in_optional]
+)
+def test_empty_object_result_is_a_type_error_naming_the_function(function):
+    name = function.__name__
+    assert error_of(function) == (TypeError, f"{name}() returned an empty object")
+
+
+@pytest.mark.parametrize("x", [1, True, Index(1)])  # the exact path, then the general one
+def test_optional_objects_read_none_and_omitted_as_empty(x):
+    assert t.given_objects(x, None, None) == (False, False)
+    assert t.given_objects(x) == (False, False)
+    assert t.given_objects(x, o=None) == (False, False)
+    assert t.given_objects(x, 0, None) == (True, False)
+    assert t.given_objects(x, None, 0) == (False, True)

@@ -2,8 +2,10 @@
 
 import re
 import sys
+import textwrap
 import threading
 import weakref
+from pathlib import Path
 
 import pytest
 
@@ -214,3 +216,50 @@ def test_prohibited_access_ends_process(python_run, code, texts):
     assert proc.returncode != 0 and "survived" not in proc.stdout
     for text in texts:
         assert re.search(text, proc.stderr), proc.stderr
+
+
+@pytest.mark.slow
+@pytest.mark.skipif(
+    "libasan" in Path("/proc/self/maps").read_text(), reason="a fork under ASan takes ~80 ms"
+)
+def test_forked_children_never_inherit_a_held_queue_lock(python_run):
+    # Threads keep the deferred-release queue's lock busy; a child forked while
+    # it was held would spin for ever on its first call. The first hung child
+    # ends the run.
+    code = """
+        import signal, threading, time
+        sys.setswitchinterval(1e-4)
+        stop = False
+        def drop():
+            while not stop:
+                o = object()
+                t.drop_eight_without_gil(o, o, o, o, o, o, o, o)
+        threads = [threading.Thread(target=drop) for _ in range(3)]
+        for th in threads:
+            th.start()
+        started = time.monotonic()
+        forks = hung = 0
+        while forks < 2000 and not hung:
+            pid = os.fork()
+            if pid == 0:
+                t.noop()
+                os._exit(0)
+            forks += 1
+            deadline = time.monotonic() + 2
+            while not os.waitpid(pid, os.WNOHANG)[0]:
+                if time.monotonic() > deadline:
+                    hung = 1
+                    os.kill(pid, signal.SIGKILL)
+                    os.waitpid(pid, 0)
+                    break
+                time.sleep(1e-4)
+        stop = True
+        for th in threads:
+            th.join()
+        print(forks, hung, round(time.monotonic() - started))
+    """
+    proc = python_run(PRELUDE + textwrap.dedent(code), timeout=300)
+    assert proc.returncode == 0, proc.stderr
+    forks, hung, seconds = proc.stdout.split()
+    assert (forks, hung) == ("2000", "0"), f"a child hung after {forks} forks"
+    assert int(seconds) < 120

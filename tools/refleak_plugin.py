@@ -27,6 +27,7 @@ ONCE = "a module spec initializes once per process, so a second run cannot pass"
 KEPT_TEXTS = "_krenn_testing.new_function keeps name and doc bytes for good, as records need"
 HOOK_CYCLE = "keeps UnraisableHookArgs in a cycle that 3.11 never frees"
 FRESH_ENV = "builds and installs into a fresh environment; the frame runs only in children"
+BUILDS = "runs CMake and the compiler, not the frame; tmp_path and subprocess keep records"
 EXEMPT = {
     "tests/test_module.py::test_make_module_once": ONCE,
     "tests/test_module.py::test_failed_create_leaves_flag_unset": ONCE,
@@ -55,6 +56,12 @@ EXEMPT = {
     ),
     "tests/test_frame_package.py::test_example_builds_out_of_tree_and_passes_its_tests": (
         FRESH_ENV
+    ),
+    "tests/test_build_policy.py::test_the_users_flags_reach_the_frame_and_nothing_is_forced": (
+        BUILDS
+    ),
+    "tests/test_build_policy.py::test_modules_build_and_import_and_an_unresolved_name_fails_the_build": (
+        BUILDS
     ),
     "tests/test_survival.py::test_import_and_first_error_under_allocation_failure": (
         "loads fresh copies of the module, and each stays loaded with its own slots"

@@ -22,8 +22,12 @@ cmake --install "$build" --prefix "$tmp/site" >/dev/null
 # The runtime the instrumented modules were linked with; libstdc++ comes next
 # so that its __cxa_throw interceptor finds the real one when panics are thrown.
 asan=$(readlink -f "$(c++ -print-file-name=libasan.so)")
+ubsan=$(readlink -f "$(c++ -print-file-name=libubsan.so)")
 stdcxx=$(readlink -f "$(c++ -print-file-name=libstdc++.so)")
-[[ -f $asan && -f $stdcxx ]] || { echo "sanitize.sh: no libasan/libstdc++ found" >&2; exit 2; }
+[[ -f $asan && -f $ubsan && -f $stdcxx ]] || {
+  echo "sanitize.sh: no libasan/libubsan/libstdc++ found" >&2
+  exit 2
+}
 
 # Only Python processes run under the runtime: compilers, shells and nm that
 # tests start are not under test and leak at exit by design. Every Python
@@ -38,11 +42,18 @@ printf '#!/bin/sh\nPYTHONPATH="%s${PYTHONPATH:+:$PYTHONPATH}" LD_PRELOAD="$KRENN
 chmod +x "$tmp/bin/python"
 # orjson, which mypy takes when it is there, leaks its import-time objects;
 # without it mypy falls back to json.
+# UBSan's runtime sits beside ASan's, and its own log_path reaches ASan's copy
+# of the setter: UBSan would report to stderr, where a test's child or a daemon
+# thread at exit (exit status 0) hides it. The hook sets UBSan's own path.
 cat >"$tmp/custom/sitecustomize.py" <<PY
 import os, sys
 if os.environ.pop("LD_PRELOAD", None) is not None and sys.executable == "$py":
     sys.executable = "$tmp/bin/python"
     sys.modules["orjson"] = None
+    import ctypes, re
+    _log = re.search(r"(?:^|:)log_path=([^:]*)", os.environ.get("UBSAN_OPTIONS", ""))
+    if _log:
+        ctypes.CDLL("$ubsan").__sanitizer_set_report_path(os.fsencode(_log[1]))
 PY
 
 reports=$tmp/reports

@@ -8,12 +8,7 @@
 #include <stdint.h>
 #include <string.h>
 
-#include "common.h"
-
-#if PY_VERSION_HEX < 0x030B0000 || PY_VERSION_HEX >= 0x030C0000 || \
-    PYLONG_BITS_IN_DIGIT != 30
-#error "reads int digits in the CPython 3.11 layout with 30-bit digits"
-#endif
+#include "numbers.h"
 
 /* A function's name and parameters, for binding and its error texts. */
 typedef struct {
@@ -29,174 +24,6 @@ static signature is_even_sig = {"is_even", 1, {"n"}, {NULL}};
 static signature nothing_sig = {"nothing", 0, {NULL}, {NULL}};
 
 /* --- error texts: all cold ----------------------------------------------- */
-
-/* An error text put together from ASCII pieces; callers check the room. */
-typedef struct {
-    char buf[512];
-    Py_ssize_t n;
-} text_buf;
-
-static void
-put(text_buf *t, const char *s, size_t n)
-{
-    memcpy(t->buf + t->n, s, n);
-    t->n += (Py_ssize_t)n;
-}
-
-#define PUT(t, literal) put(t, literal, sizeof(literal) - 1)
-
-static void
-put_count(text_buf *t, size_t v)
-{
-    char digits[20];
-    char *d = digits + sizeof(digits);
-    do {
-        *--d = (char)('0' + v % 10);
-        v /= 10;
-    } while (v != 0);
-    put(t, d, (size_t)(digits + sizeof(digits) - d));
-}
-
-/* Bytes of s that %.<most>s would print, if they are all ASCII; else -1,
- * and the caller leaves the text to PyUnicode_FromFormat. */
-static Py_ssize_t
-ascii_prefix(const char *s, Py_ssize_t most)
-{
-    Py_ssize_t n = 0;
-    while (n < most && s[n] != '\0') {
-        if ((unsigned char)s[n] >= 128)
-            return -1;
-        n++;
-    }
-    return n;
-}
-
-/* What PyNumber_Index raises for o, named for the argument. */
-static Py_NO_INLINE void
-not_an_integer(PyObject *o, const char *param)
-{
-    const char *name = Py_TYPE(o)->tp_name;
-    Py_ssize_t n = ascii_prefix(name, 200);
-    PyObject *text;
-    if (n >= 0) {
-        text_buf t = {.n = 0};
-        PUT(&t, "argument '");
-        put(&t, param, strlen(param));
-        PUT(&t, "': '");
-        put(&t, name, (size_t)n);
-        PUT(&t, "' object cannot be interpreted as an integer");
-        text = ascii_str(t.buf, t.n);
-    }
-    else
-        text = PyUnicode_FromFormat(
-            "argument '%s': '%.200s' object cannot be interpreted as an "
-            "integer",
-            param, name);
-    if (text != NULL)
-        raise_wrapped(text, NULL);
-}
-
-/* What PyFloat_AsDouble raises for o without __float__ or __index__. */
-static Py_NO_INLINE void
-not_a_real_number(PyObject *o, const char *param)
-{
-    const char *name = Py_TYPE(o)->tp_name;
-    Py_ssize_t n = ascii_prefix(name, 50);
-    PyObject *text;
-    if (n >= 0) {
-        text_buf t = {.n = 0};
-        PUT(&t, "argument '");
-        put(&t, param, strlen(param));
-        PUT(&t, "': must be real number, not ");
-        put(&t, name, (size_t)n);
-        text = ascii_str(t.buf, t.n);
-    }
-    else
-        text = PyUnicode_FromFormat(
-            "argument '%s': must be real number, not %.50s", param, name);
-    if (text != NULL)
-        raise_wrapped(text, NULL);
-}
-
-/* The argument is no str: krenn names the type by its __qualname__,
- * which for a plain metatype is read without the attribute look-up. */
-static Py_NO_INLINE void
-not_a_str(PyObject *o, const char *param)
-{
-    PyTypeObject *type = Py_TYPE(o);
-    const char *name = NULL;
-    Py_ssize_t n = -1;
-    if (Py_IS_TYPE(type, &PyType_Type)) {
-        if (!(type->tp_flags & Py_TPFLAGS_HEAPTYPE)) {
-            const char *dot = strrchr(type->tp_name, '.');
-            name = dot != NULL ? dot + 1 : type->tp_name;
-            n = ascii_prefix(name, 256);
-        }
-        else {
-            PyObject *q = ((PyHeapTypeObject *)type)->ht_qualname;
-            if (PyUnicode_IS_COMPACT_ASCII(q) && PyUnicode_GET_LENGTH(q) < 256) {
-                name = (const char *)PyUnicode_DATA(q);
-                n = PyUnicode_GET_LENGTH(q);
-            }
-        }
-    }
-    PyObject *text;
-    if (n >= 0 && name[n] == '\0') {
-        text_buf t = {.n = 0};
-        PUT(&t, "argument '");
-        put(&t, param, strlen(param));
-        PUT(&t, "': '");
-        put(&t, name, (size_t)n);
-        PUT(&t, "' object cannot be converted to 'PyString'");
-        text = ascii_str(t.buf, t.n);
-    }
-    else {
-        PyObject *qualname =
-            PyObject_GetAttrString((PyObject *)type, "__qualname__");
-        if (qualname != NULL && PyUnicode_Check(qualname) &&
-            PyUnicode_AsUTF8AndSize(qualname, NULL) != NULL)
-            text = PyUnicode_FromFormat(
-                "argument '%s': '%U' object cannot be converted to "
-                "'PyString'",
-                param, qualname);
-        else {
-            PyErr_Clear();
-            text = PyUnicode_FromFormat(
-                "argument '%s': '<failed to extract type name>' object "
-                "cannot be converted to 'PyString'",
-                param);
-        }
-        Py_XDECREF(qualname);
-    }
-    if (text != NULL)
-        raise_wrapped(text, NULL);
-}
-
-/* A plain TypeError from a conversion gets the argument's name; its cause
- * carries over, the error itself is dropped. Anything else goes through. */
-static Py_NO_INLINE void
-wrap_conversion_error(const char *param)
-{
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
-    if (type != PyExc_TypeError) {
-        PyErr_Restore(type, value, tb);
-        return;
-    }
-    PyObject *shown = display(value);
-    PyObject *text = NULL;
-    if (shown != NULL) {
-        text = PyUnicode_FromFormat("argument '%s': %U", param, shown);
-        Py_DECREF(shown);
-    }
-    PyObject *cause = text != NULL ? PyException_GetCause(value) : NULL;
-    Py_DECREF(type);
-    Py_DECREF(value);
-    Py_XDECREF(tb);
-    if (text != NULL)
-        raise_wrapped(text, cause);
-}
 
 /* --- binding: everything but the common call shapes ---------------------- */
 
@@ -318,94 +145,6 @@ bind(const signature *sig, PyObject *const *args, Py_ssize_t nargs,
 
 /* --- conversions --------------------------------------------------------- */
 
-/* Exact ints within int64 straight from their digits; the rest takes the
- * protocol, which raises the interpreter's own errors. */
-static inline int
-exact_i64(PyObject *o, long long *out)
-{
-    if (!PyLong_CheckExact(o))
-        return 0;
-    const digit *d = ((PyLongObject *)o)->ob_digit;
-    Py_ssize_t n = Py_SIZE(o);
-    unsigned long long m;
-    switch (n < 0 ? -n : n) {
-    case 0:
-        *out = 0;
-        return 1;
-    case 1:
-        m = d[0];
-        break;
-    case 2:
-        m = d[0] | (unsigned long long)d[1] << 30;
-        break;
-    case 3:
-        /* Below 2**63; -2**63 itself takes the protocol. */
-        if (d[2] >> 3)
-            return 0;
-        m = d[0] | (unsigned long long)d[1] << 30 |
-            (unsigned long long)d[2] << 60;
-        break;
-    default:
-        return 0;
-    }
-    *out = n < 0 ? -(long long)m : (long long)m;
-    return 1;
-}
-
-/* Returns -1 with an error set, or the value, which may be -1 too. */
-static Py_NO_INLINE long long
-i64_protocol(PyObject *o, const char *param)
-{
-    /* Without __index__ the text is known: skip raising it twice. */
-    if (!PyLong_Check(o) && !PyIndex_Check(o)) {
-        not_an_integer(o, param);
-        return -1;
-    }
-    /* An exact int can only overflow, and that error goes through. */
-    if (PyLong_CheckExact(o))
-        return PyLong_AsLongLong(o);
-    PyObject *idx = PyNumber_Index(o);
-    if (idx == NULL) {
-        wrap_conversion_error(param);
-        return -1;
-    }
-    long long v = PyLong_AsLongLong(idx);
-    Py_DECREF(idx);
-    return v;
-}
-
-/* Returns -1.0 with an error set, or the value, which may be -1.0 too. */
-static Py_NO_INLINE double
-f64_protocol(PyObject *o, const char *param)
-{
-    PyNumberMethods *nb = Py_TYPE(o)->tp_as_number;
-    if (!PyFloat_Check(o) &&
-        (nb == NULL || (nb->nb_float == NULL && nb->nb_index == NULL))) {
-        not_a_real_number(o, param);
-        return -1.0;
-    }
-    double v = PyFloat_AsDouble(o);
-    if (v == -1.0 && PyErr_Occurred())
-        wrap_conversion_error(param);
-    return v;
-}
-
-static inline int
-exact_f64(PyObject *o, double *out)
-{
-    if (PyFloat_CheckExact(o)) {
-        *out = PyFloat_AS_DOUBLE(o);
-        return 1;
-    }
-    long long v;
-    /* int64 to double rounds to nearest even, as PyLong_AsDouble does. */
-    if (exact_i64(o, &v)) {
-        *out = (double)v;
-        return 1;
-    }
-    return 0;
-}
-
 /* Upper-cases the ASCII letters in a word of bytes: a byte's top bit marks
  * it when it is below 0x80, at least 'a' and at most 'z'. */
 #define UPPER_WORD(type, w)                                                  \
@@ -477,12 +216,12 @@ scale(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
     double x;
     long long k;
     if (!exact_f64(ox, &x)) {
-        x = f64_protocol(ox, "x");
+        x = f64_protocol(ox, "x", -1);
         if (x == -1.0 && PyErr_Occurred())
             return NULL;
     }
     if (!exact_i64(ok, &k)) {
-        k = i64_protocol(ok, "k");
+        k = i64_protocol(ok, "k", -1);
         if (k == -1 && PyErr_Occurred())
             return NULL;
     }
@@ -521,7 +260,7 @@ shout(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
         s = slot;
     }
     if (!PyUnicode_Check(s)) {
-        not_a_str(s, "s");
+        not_convertible(s, "s", -1, "PyString");
         return NULL;
     }
     /* A compact ASCII str is its own UTF-8, and so is the result; its
@@ -555,7 +294,7 @@ is_even(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
     }
     long long v;
     if (!exact_i64(o, &v)) {
-        v = i64_protocol(o, "n");
+        v = i64_protocol(o, "n", -1);
         if (v == -1 && PyErr_Occurred())
             return NULL;
     }

@@ -2,6 +2,7 @@
 // conversion error. On the error paths that ordinary calls
 // take, so built for speed.
 #include <cstring>
+#include <string>
 
 #include "format.hpp"
 #include "krenn/arguments.hpp"
@@ -217,6 +218,12 @@ PyErr wrong_type(PyObject* obj, std::string_view name, std::string_view target) 
 }
 
 std::unexpected<PyErr> result_failed() { return failure(fetch_error()); }
+
+std::unexpected<PyErr> empty_result(std::string_view function) {
+  std::string text(function);
+  text += "() returned an empty object";
+  return failure(type_error_from_text(text));
+}
 
 Result<PyObject*> str_from_utf8_general(std::string_view text) {
   PyObject* str = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);

@@ -17,7 +17,8 @@ constexpr std::string_view foreign_message =
     "a C++ exception that is not a std::exception reached the entry boundary";
 
 void set_error(PyObject* type, const char* what) {
-  // what() is not always UTF-8; the message keeps what it can.
+  // what() is not always UTF-8, nor always a text: nullptr is an empty one.
+  if (!what) what = "";
   PyObject* message =
       PyUnicode_DecodeUTF8(what, static_cast<Py_ssize_t>(std::strlen(what)), "replace");
   if (!message) return;  // the decode's own error (MemoryError) stands

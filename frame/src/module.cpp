@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "format.hpp"
+#include "krenn/pool.hpp"
 #include "module_names.hpp"
 #include "once.hpp"
 #include "strings.hpp"
@@ -33,6 +34,7 @@ PyObject* module_entry(ModuleSpec& spec) {
 }
 
 Result<PyObject*> make_module(ModuleSpec& spec) {
+  detail::register_fork_handlers();
   PyObject* module = PyModule_Create2(&spec.def, module_api_version);
   if (!module) return failure(fetch_error());
   if (spec.initialized.exchange(1, std::memory_order_seq_cst) != 0) {

@@ -1,5 +1,6 @@
 #include "krenn/pool.hpp"
 
+#include <pthread.h>
 #include <sched.h>
 
 #include <algorithm>
@@ -97,11 +98,35 @@ void register_owned_slow(PyObject* obj) {
 }
 
 void defer_release(PyObject* obj) {
-  std::lock_guard guard(pending_refs.lock);
-  // Without the GIL there is no one to tell: when the queue cannot grow, the
-  // reference is leaked rather than the process ended.
-  if (pending_refs.pending_decrefs.try_push(obj))
-    pending_refs.queued.store(pending_refs.pending_decrefs.len, std::memory_order_release);
+  // Nothing is allocated or freed under the lock: an allocator that locks
+  // itself before fork's handlers run would wait for a thread that holds the
+  // lock, while the forking thread waits for the lock.
+  RefVec& queue = pending_refs.pending_decrefs;
+  pending_refs.lock.lock();
+  while (queue.len == queue.cap) {
+    std::size_t want = std::max(std::size_t{4}, queue.cap * 2);
+    pending_refs.lock.unlock();
+    auto* fresh = static_cast<PyObject**>(std::malloc(want * sizeof(PyObject*)));
+    // Without the GIL there is no one to tell: when the queue cannot grow,
+    // the reference is leaked rather than the process ended.
+    if (!fresh) [[unlikely]]
+      return;
+    pending_refs.lock.lock();
+    PyObject** spare = fresh;  // another thread may have taken or grown the queue meanwhile
+    if (queue.len == queue.cap && queue.cap < want) {
+      if (queue.len) std::memcpy(fresh, queue.data, queue.len * sizeof(PyObject*));
+      spare = std::exchange(queue.data, fresh);
+      queue.cap = want;
+    }
+    if (spare) {
+      pending_refs.lock.unlock();
+      std::free(spare);
+      pending_refs.lock.lock();
+    }
+  }
+  queue.data[queue.len++] = obj;
+  pending_refs.queued.store(queue.len, std::memory_order_release);
+  pending_refs.lock.unlock();
 }
 
 bool counts_touchable() noexcept { return !forced_unwind && interpreter_gil_held(); }
@@ -175,10 +200,14 @@ struct EnsuredState {
 
 void interpreter_check_once() {
   if (interpreter_checked.load(std::memory_order_acquire)) return;
-  std::lock_guard guard(interpreter_check_lock);
-  if (interpreter_checked.load(std::memory_order_relaxed)) return;
-  if (Py_IsInitialized() == 0) panic(not_initialized_message);
-  interpreter_checked.store(1, std::memory_order_release);
+  bool initialized = true;
+  {
+    std::lock_guard guard(interpreter_check_lock);
+    if (interpreter_checked.load(std::memory_order_relaxed)) return;
+    initialized = Py_IsInitialized() != 0;
+    if (initialized) interpreter_checked.store(1, std::memory_order_release);
+  }
+  if (!initialized) panic(not_initialized_message);  // it allocates: not under the lock
 }
 
 GilEnsureGuard acquire_gil() {
@@ -209,6 +238,30 @@ void release_gil(GilEnsureGuard& guard) {
 }
 
 GilEnsureGuard::~GilEnsureGuard() { release_gil(*this); }
+
+namespace {
+
+// fork() copies each lock as it is: one that another thread held at that
+// moment would stay held in the child for ever. The forking thread takes them
+// all first, so the child's copies are free and the queue is whole.
+void lock_before_fork() noexcept {
+  interpreter_check_lock.lock();
+  detail::pending_refs.lock.lock();
+}
+
+void unlock_after_fork() noexcept {
+  detail::pending_refs.lock.unlock();
+  interpreter_check_lock.unlock();
+}
+
+}  // namespace
+
+void detail::register_fork_handlers() {
+  // Once per copy of the frame: each module links its own. When it cannot be
+  // registered (no memory) forks are as unguarded as before, nothing worse.
+  [[maybe_unused]] static const int registered =
+      pthread_atfork(lock_before_fork, unlock_after_fork, unlock_after_fork);
+}
 
 void release_ref(PyObject* obj) {
   if (!gil_is_held())

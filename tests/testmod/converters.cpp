@@ -83,6 +83,28 @@ std::optional<std::string> maybe_text(bool given) {
 }
 KRENN_FUNCTION(maybe_text, "", "given"_a);
 
+Handle empty_handle() { return {}; }
+KRENN_FUNCTION(empty_handle, "");
+Object empty_object() { return {}; }
+KRENN_FUNCTION(empty_object, "", krenn::without_gil);
+Result<Object> empty_result_object() { return Object(); }
+KRENN_FUNCTION(empty_result_object, "");
+std::optional<Handle> empty_in_optional() { return Handle(); }
+KRENN_FUNCTION(empty_in_optional, "");
+
+// Whether the optional parameters came engaged, on the exact path (x an int)
+// and the general one.
+PyObject* given_objects(std::int64_t, std::optional<Handle> h, std::optional<Object> o) {
+  return Py_BuildValue("(OO)", h ? Py_True : Py_False, o ? Py_True : Py_False);
+}
+KRENN_FUNCTION(given_objects, "", "x"_a, "h"_a, "o"_a);
+
+// what() is nullptr.
+struct NullWhat : std::invalid_argument {
+  NullWhat() : std::invalid_argument("") {}
+  [[nodiscard]] const char* what() const noexcept override { return nullptr; }
+};
+
 struct Foreign {};
 
 std::int64_t raise_cpp(std::string_view kind) {
@@ -97,6 +119,7 @@ std::int64_t raise_cpp(std::string_view kind) {
   if (kind == "bad_utf8") throw std::runtime_error("ab\xff");
   if (kind == "foreign") throw Foreign{};
   if (kind == "int") throw 7;
+  if (kind == "null_what") throw NullWhat();
   return 0;
 }
 KRENN_FUNCTION(raise_cpp, "", "kind"_a);
@@ -124,18 +147,82 @@ std::int64_t drop_without_gil(Object obj, std::int64_t add) {
 }
 KRENN_FUNCTION(drop_without_gil, "", "obj"_a, krenn::without_gil, "add"_a = 0);
 
-std::string throw_without_gil(std::string s) { throw std::invalid_argument(s); }
+// Eight references given up without the GIL in one call: keeps the deferred
+// queue's lock busy, for the fork test.
+void drop_eight_without_gil(Object a, Object b, Object c, Object d, Object e, Object f, Object g,
+                            Object h) {
+  Object gone[] = {std::move(a), std::move(b), std::move(c), std::move(d),
+                   std::move(e), std::move(f), std::move(g), std::move(h)};
+}
+KRENN_FUNCTION(drop_eight_without_gil, "", "a"_a, "b"_a, "c"_a, "d"_a, "e"_a, "f"_a, "g"_a, "h"_a,
+               krenn::without_gil);
+
+void sleep_without_gil(double seconds) {
+  std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+}
+KRENN_FUNCTION(sleep_without_gil, "", "seconds"_a, krenn::without_gil);
+
+// Deliberately undefined (a signed overflow) after the sleep, for the test that
+// the sanitizer job sees a report from a daemon thread at exit. Sanitizer
+// builds only: elsewhere it returns the sum's wrapped value.
+std::int64_t overflow_without_gil(double seconds, std::int64_t x) {
+  sleep_without_gil(seconds);
+#ifdef __SANITIZE_ADDRESS__
+  volatile std::int64_t big = x;
+  return big + INT64_MAX;
+#else
+  return static_cast<std::int64_t>(static_cast<std::uint64_t>(x) + INT64_MAX);
+#endif
+}
+KRENN_FUNCTION(overflow_without_gil, "", "seconds"_a, "x"_a, krenn::without_gil);
+
+std::string throw_without_gil(std::string s) {
+  if (s == "null_what") throw NullWhat();
+  throw std::invalid_argument(s);
+}
 KRENN_FUNCTION(throw_without_gil, "", "s"_a, krenn::without_gil);
 
 constexpr const MethodSpec* converter_functions[] = {
-    &as_schar_spec,      &as_uchar_spec,     &as_short_spec,         &as_ushort_spec,
-    &as_int_spec,        &as_uint_spec,      &as_long_spec,          &as_ulong_spec,
-    &as_longlong_spec,   &as_ulonglong_spec, &as_bool_spec,          &as_double_spec,
-    &as_float_spec,      &as_str_view_spec,  &as_string_spec,        &as_bytes_spec,
-    &as_handle_spec,     &as_object_spec,    &as_optional_spec,      &defaults_spec,
-    &named_default_spec, &nothing_spec,      &c_text_spec,           &not_utf8_spec,
-    &checked_spec,       &checked_void_spec, &maybe_text_spec,       &raise_cpp_spec,
-    &wait_for_flag_spec, &set_flag_spec,     &drop_without_gil_spec, &throw_without_gil_spec,
+    &as_schar_spec,
+    &as_uchar_spec,
+    &as_short_spec,
+    &as_ushort_spec,
+    &as_int_spec,
+    &as_uint_spec,
+    &as_long_spec,
+    &as_ulong_spec,
+    &as_longlong_spec,
+    &as_ulonglong_spec,
+    &as_bool_spec,
+    &as_double_spec,
+    &as_float_spec,
+    &as_str_view_spec,
+    &as_string_spec,
+    &as_bytes_spec,
+    &as_handle_spec,
+    &as_object_spec,
+    &as_optional_spec,
+    &defaults_spec,
+    &named_default_spec,
+    &nothing_spec,
+    &c_text_spec,
+    &not_utf8_spec,
+    &checked_spec,
+    &checked_void_spec,
+    &maybe_text_spec,
+    &raise_cpp_spec,
+    &wait_for_flag_spec,
+    &set_flag_spec,
+    &drop_without_gil_spec,
+    &throw_without_gil_spec,
+    &drop_eight_without_gil_spec,
+    &empty_handle_spec,
+    &empty_object_spec,
+    &empty_result_object_spec,
+    &empty_in_optional_spec,
+    &given_objects_spec,
+    &sleep_without_gil_spec,
+    &overflow_without_gil_spec,
 };
 
 std::span<const MethodSpec* const> converter_specs() { return converter_functions; }

@@ -30,9 +30,8 @@ constexpr const MethodSpec* declared[] = {&mix_as_string_spec, &echo_spec};
 // Not through add_functions: its lookup of __all__ would make PanicException
 // at import, which tests of the type's first use must not see.
 Result<void> add_declared_functions(PyObject* module) {
-  for (auto specs :
-       {std::span<const MethodSpec* const>(declared), converter_specs(), callback_specs(),
-        stdlib_specs()}) {
+  for (auto specs : {std::span<const MethodSpec* const>(declared), converter_specs(),
+                     callback_specs(), stdlib_specs()}) {
     for (const MethodSpec* spec : specs) {
       Result<PyObject*> function = new_function(*spec, module);
       if (!function) return failure(std::move(function.error()));

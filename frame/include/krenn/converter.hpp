@@ -10,7 +10,8 @@
 //     // naming the parameter (wrap_argument_error does that for a TypeError).
 //     static bool exact(PyObject* obj, Point& out) noexcept;
 //     static Result<Point> convert(PyObject* obj, std::string_view name);
-//     // Results: a new reference, or the error.
+//     // Results: a new reference, or the error. A type with an empty state
+//     // sets may_be_empty and gives NULL for it.
 //     static Result<PyObject*> to_python(const Point& value);
 //   };
 //
@@ -60,12 +61,21 @@ concept ResultType = requires(T&& value) {
 
 namespace detail {
 
+// Whether Converter<T>::to_python gives NULL without an error for an empty
+// value (an empty Handle or Object): the function raises that as a TypeError.
+template <typename T>
+inline constexpr bool result_may_be_empty = requires {
+  requires Converter<T>::may_be_empty;
+};
+
 // The conversion error to a frame type ("'int' object cannot be converted to
 // 'PyBool'"), naming the argument.
 [[nodiscard, gnu::cold]] PyErr wrong_type(PyObject* obj, std::string_view name,
                                           std::string_view target);
 // The interpreter's pending error, for a result it failed to make.
 [[nodiscard, gnu::cold]] std::unexpected<PyErr> result_failed();
+// TypeError "f() returned an empty object".
+[[nodiscard, gnu::cold]] std::unexpected<PyErr> empty_result(std::string_view function);
 
 }  // namespace detail
 

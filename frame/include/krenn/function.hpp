@@ -359,6 +359,16 @@ template <typename R>
   }
 }
 
+// Whether a body's value may convert to NULL without an error.
+template <typename R>
+consteval bool may_be_empty() {
+  using T = std::remove_cvref_t<R>;
+  if constexpr (is_result<T>)
+    return !std::is_void_v<typename T::value_type> && may_be_empty<typename T::value_type>();
+  else
+    return result_may_be_empty<T>;
+}
+
 }  // namespace detail
 
 // The declaration option krenn::returns("str"): the result's type in stubs,
@@ -761,6 +771,15 @@ struct Function {
         return detail::refer_result(owner, detail::call_without_gil(invoke));
       else
         return detail::refer_result(owner, invoke());
+    } else if constexpr (detail::may_be_empty<R>()) {
+      Result<PyObject*> result;
+      if constexpr (releases_gil)
+        result = detail::to_python_result(detail::call_without_gil(invoke));
+      else
+        result = detail::to_python_result(invoke());
+      if (result && !*result) [[unlikely]]
+        return detail::empty_result(params.function_name);
+      return result;
     } else if constexpr (releases_gil) {
       return detail::to_python_result(detail::call_without_gil(invoke));
     } else {

@@ -22,9 +22,11 @@ struct Converter<Handle> {
   [[nodiscard]] static Result<Handle> convert(PyObject* obj, std::string_view) {
     return Handle(obj);
   }
+  // An empty result is NULL: the function raises it as a TypeError.
+  static constexpr bool may_be_empty = true;
   // A new reference for the caller; the lender keeps its own.
   [[nodiscard]] static Result<PyObject*> to_python(Handle value) noexcept {
-    return Py_NewRef(value.get());
+    return Py_XNewRef(value.get());
   }
 };
 
@@ -39,6 +41,7 @@ struct Converter<Object> {
   [[nodiscard]] static Result<Object> convert(PyObject* obj, std::string_view) {
     return Object::borrow(obj);
   }
+  static constexpr bool may_be_empty = true;
   // Handed over: the Object lets go without releasing.
   [[nodiscard]] static Result<PyObject*> to_python(Object value) noexcept {
     return value.release();

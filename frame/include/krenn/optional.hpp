@@ -31,8 +31,15 @@ struct Converter<std::optional<T>> {
   static constexpr std::string_view python_name{detail::or_none<Converter<T>::python_name>.data(),
                                                 detail::or_none<Converter<T>::python_name>.size()};
 
+  static constexpr bool may_be_empty = detail::result_may_be_empty<T>;
+
   [[nodiscard]] static bool exact(PyObject* obj, std::optional<T>& out) noexcept(
       noexcept(Converter<T>::exact(obj, std::declval<T&>()))) {
+    // As convert() reads it, also for a T that would take None itself.
+    if (obj == Py_None) {
+      out.reset();
+      return true;
+    }
     T value;
     if (!Converter<T>::exact(obj, value)) return false;
     out = std::move(value);

@@ -79,6 +79,8 @@ void release_owned_from(std::size_t start);
 void register_owned_slow(PyObject* obj);
 void defer_release(PyObject* obj);
 [[noreturn]] void owned_list_destroyed();
+// Keeps the frame's locks free in a forked child; called when a module is made.
+void register_fork_handlers();
 
 // Set by the entry that sees this thread's forced unwind go past.
 extern constinit thread_local bool forced_unwind [[gnu::tls_model("initial-exec")]];

@@ -1,0 +1,36 @@
+#include <nanobind/nanobind.h>
+#include <nanobind/stl/function.h>
+#include <nanobind/stl/string.h>
+#include <nanobind/stl/unordered_map.h>
+#include <nanobind/stl/vector.h>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+namespace nb = nanobind;
+using namespace nb::literals;
+
+NB_MODULE(bench_nanobind_stdlib, m) {
+    m.def(
+        "total",
+        [](const std::vector<double> &xs) {
+            double sum = 0.0;
+            for (double x : xs) sum += x;
+            return sum;
+        },
+        "xs"_a);
+    m.def(
+        "count_words",
+        [](const std::unordered_map<std::string, int64_t> &d) {
+            uint64_t sum = 0;
+            for (const auto &kv : d) sum += static_cast<uint64_t>(kv.second);
+            return static_cast<int64_t>(sum);
+        },
+        "d"_a);
+    m.def("apply", [](const std::function<int64_t(int64_t)> &f, int64_t x) { return f(x); },
+          "f"_a, "x"_a);
+    m.def("inc", [](int64_t x) { return static_cast<int64_t>(static_cast<uint64_t>(x) + 1); },
+          "x"_a);
+}
