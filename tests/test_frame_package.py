@@ -1,5 +1,5 @@
-"""The frame as its own package: the krenn wheel, and a module built on it out
-of tree in a fresh environment, as the README tells a user to."""
+"""The frame as its own package: the krenn wheel, and the example modules built
+on it out of tree in a fresh environment, as the README tells a user to."""
 
 import venv
 import zipfile
@@ -12,7 +12,8 @@ from fresh_env import run
 pytestmark = pytest.mark.slow
 
 ROOT = Path(__file__).resolve().parents[1]
-EXAMPLE = ROOT / "examples" / "demo"
+DEMO = ROOT / "examples" / "demo"
+GEO = ROOT / "examples" / "geo"
 
 
 @pytest.fixture(scope="module")
@@ -43,12 +44,18 @@ def test_wheel_is_pure_and_holds_headers_sources_and_package(wheel_dir: Path) ->
     assert not [n for n in names if n.endswith((".so", ".o", ".a"))]
 
 
-def test_example_builds_out_of_tree_and_passes_its_tests(
-    python: Path, wheel_dir: Path, tmp_path: Path
-) -> None:
+@pytest.fixture(scope="module")
+def pip(python: Path, wheel_dir: Path, tmp_path_factory: pytest.TempPathFactory) -> list:
+    # Both examples in one install: one resolve for the two builds.
     pip = [python, "-m", "pip", "install", "--quiet", "--find-links", wheel_dir]
-    run([*pip, EXAMPLE, "krenn", "pytest", "mypy"], tmp_path, timeout=600)
-    run([python, "-m", "pytest", "-q", "-p", "no:cacheprovider", EXAMPLE / "tests"], tmp_path, 120)
+    run([*pip, DEMO, GEO, "krenn", "pytest", "mypy"], tmp_path_factory.mktemp("pip"), 900)
+    return pip
+
+
+def test_example_builds_out_of_tree_and_passes_its_tests(
+    python: Path, pip: list, tmp_path: Path
+) -> None:
+    run([python, "-m", "pytest", "-q", "-p", "no:cacheprovider", DEMO / "tests"], tmp_path, 120)
     # The stub written from the declarations agrees with the module.
     config = tmp_path / "mypy.ini"
     config.write_text("[mypy]\n")
@@ -59,3 +66,10 @@ def test_example_builds_out_of_tree_and_passes_its_tests(
     both = "import demo, krenn_python; print(demo.add(1, 2), krenn_python.sum_as_string(3, 4))"
     run([*pip, ROOT], tmp_path, timeout=600)
     assert run([python, "-c", both], tmp_path, 60).stdout.split() == ["3", "7"]
+
+
+def test_class_example_builds_out_of_tree_and_passes_its_tests(
+    python: Path, pip: list, tmp_path: Path
+) -> None:
+    # Its tests run stubtest and mypy --strict on a user's script too.
+    run([python, "-m", "pytest", "-q", "-p", "no:cacheprovider", GEO / "tests"], tmp_path, 300)

@@ -77,6 +77,11 @@ SLOT_METHODS = {"__eq__", "__ne__", "__lt__", "__le__", "__gt__", "__ge__", "__g
                 "__truediv__", "__iadd__"}  # fmt: skip
 
 
+# A binary operator's slot gives the class the reflected method too.
+REFLECTED = {"__add__": "__radd__", "__sub__": "__rsub__", "__mul__": "__rmul__",
+             "__truediv__": "__rtruediv__"}  # fmt: skip
+
+
 def render_class(name: str, record: list[str], members: list[list[str]]) -> str:
     _, _, _, bases, doc = record
     # Its instances hold a C++ object: no other such class can share a subclass.
@@ -85,6 +90,7 @@ def render_class(name: str, record: list[str], members: list[list[str]]) -> str:
     body = docstring(doc, "    ") if doc else ""
     has_eq = has_hash = False
     counts: dict[str, int] = {}
+    reflected: list[str] = []  # after the rest, so that overloads stay together
     for m in members:
         counts[m[1]] = counts.get(m[1], 0) + 1
     for m in members:
@@ -105,12 +111,14 @@ def render_class(name: str, record: list[str], members: list[list[str]]) -> str:
             m = m[:2] + [m[2].split(":", 1)[0] + ": object"] + m[3:]
         if member in SLOT_METHODS and m[2] and "/" not in m[2]:
             m = m[:2] + [m[2] + ", /"] + m[3:]
-        if counts[m[1]] > 1:
-            body += "    @typing.overload\n"
+        overload = "    @typing.overload\n" if counts[m[1]] > 1 else ""
         if m[0] == "staticmethod":
-            body += "    @staticmethod\n" + render_function(member, m, "    ")
+            body += overload + "    @staticmethod\n" + render_function(member, m, "    ")
         else:
-            body += render_function(member, m, "    ", "self")
+            body += overload + render_function(member, m, "    ", "self")
+        if member in REFLECTED:
+            reflected.append(overload + render_function(REFLECTED[member], m, "    ", "self"))
+    body += "".join(reflected)
     if has_eq and not has_hash:
         body += "    __hash__: typing.ClassVar[None]  # type: ignore[assignment]\n"
     return out + (body or "    ...\n")
