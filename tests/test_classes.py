@@ -3,7 +3,9 @@
 import gc
 import inspect
 import math
+import os
 import pickle
+import subprocess
 import sys
 import weakref
 
@@ -217,3 +219,15 @@ def test_reference_counts_settle():
         p.first()
         v == v  # noqa: B015
     assert (sys.getrefcount(v), sys.getrefcount(p), sys.getrefcount(m.Vec2)) == before
+
+
+def test_the_stub_agrees_with_the_classes(tmp_path):
+    pytest.importorskip("mypy")
+    (tmp_path / "mypy.ini").write_text("[mypy]\n")
+    where = os.path.dirname(m.__file__)
+    env = {**os.environ, "MYPYPATH": where, "PYTHONPATH": where}
+    proc = subprocess.run(
+        [sys.executable, "-m", "mypy.stubtest", "--mypy-config-file", "mypy.ini", m.__name__],
+        cwd=tmp_path, env=env, capture_output=True, text=True, timeout=300, check=False,
+    )  # fmt: skip
+    assert proc.returncode == 0, proc.stdout + proc.stderr

@@ -118,6 +118,16 @@ def render_class(name: str, record: list[str], members: list[list[str]]) -> str:
             body += overload + render_function(member, m, "    ", "self")
         if member in REFLECTED:
             reflected.append(overload + render_function(REFLECTED[member], m, "    ", "self"))
+        if member == "__setitem__" and f"{name}.__delitem__" not in counts:
+            # The slot that sets an item deletes one too (here: refuses to).
+            key = m[2].split(",", 1)[0]
+            reflected.append(f"    def __delitem__(self, {key}, /) -> None: ...\n")
+    orderings = ("__lt__", "__le__", "__gt__", "__ge__")
+    if any(f"{name}.{o}" in counts for o in orderings):
+        # The comparison slot gives all of them; those not bound take nothing.
+        for o in orderings:
+            if f"{name}.{o}" not in counts:
+                reflected.append(f"    def {o}(self, other: typing.Never, /) -> bool: ...\n")
     body += "".join(reflected)
     if has_eq and not has_hash:
         body += "    __hash__: typing.ClassVar[None]  # type: ignore[assignment]\n"
@@ -147,7 +157,7 @@ def render(records: list[list[str]]) -> str:
         else:
             sys.exit(f"krenn_stub: no declaration of {name} reached the module")
     typed = [f for r in records if r[0] != "module" for f in r[2:4]]
-    if "__hash__: typing" in body or "@typing.overload" in body:
+    if "typing." in body:
         typed.append("typing.ClassVar")
     if class_records:
         typed.append("typing_extensions.disjoint_base")

@@ -127,6 +127,7 @@ Result<PyTypeObject*> find_type(const char* cpp_name, PyTypeObject*& slot) {
 
 // The class's type, kept for the rest of the process as the module is.
 struct KeptClass {
+  std::unique_ptr<char[]> qualified_name;
   std::unique_ptr<PyMethodDef[]> methods;
   KeptClass* next;
 };
@@ -150,6 +151,11 @@ Result<void> add_class_item(PyObject* module, const void* record) {
   if (!module_name_) return failure(std::move(module_name_.error()));
   std::string_view name = spec.name.substr(0, spec.name.size() - 1);
   auto kept = std::make_unique<KeptClass>();
+  kept->qualified_name = std::make_unique<char[]>(module_name_->size() + name.size() + 2);
+  char* qualified = kept->qualified_name.get();
+  std::memcpy(qualified, module_name_->data(), module_name_->size());
+  qualified[module_name_->size()] = '.';
+  std::memcpy(qualified + module_name_->size() + 1, name.data(), name.size());
   kept->methods = std::make_unique<PyMethodDef[]>(spec.methods.size() + 1);
   for (std::size_t i = 0; i < spec.methods.size(); ++i) {
     const MethodSpec& m = spec.methods[i];
@@ -221,17 +227,14 @@ Result<void> add_class_item(PyObject* module, const void* record) {
 
   unsigned int flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_IMMUTABLETYPE;
   if (!s.init) flags |= Py_TPFLAGS_DISALLOW_INSTANTIATION;
-  // Named as a Python class is, with its module in __module__: messages that
-  // name the type say 'Vec2', not 'module.Vec2'.
-  PyType_Spec type_spec{spec.name.data(), static_cast<int>(spec.basicsize), 0, flags, slots};
+  PyType_Spec type_spec{qualified, static_cast<int>(spec.basicsize), 0, flags, slots};
   PyObject* type = PyType_FromModuleAndSpec(module, &type_spec, bases);
   if (!type) return failure(fetch_error());
   register_owned(type);
-  PyObject* module_str = new_str(*module_name_);
-  int set = PyDict_SetItemString(reinterpret_cast<PyTypeObject*>(type)->tp_dict, "__module__",
-                                 module_str);
-  if (set == -1) return failure(fetch_error());
-  PyType_Modified(reinterpret_cast<PyTypeObject*>(type));
+  // Named in messages as a Python class is ('Vec2', not 'module.Vec2'); the
+  // module stays in __module__.
+  auto* type_object = reinterpret_cast<PyTypeObject*>(type);
+  type_object->tp_name = std::strrchr(type_object->tp_name, '.') + 1;
   if (s.construct) reinterpret_cast<PyTypeObject*>(type)->tp_vectorcall = s.construct;
 
   PyObject* capsule = PyCapsule_New(const_cast<ClassSpec*>(&spec), nullptr, nullptr);
