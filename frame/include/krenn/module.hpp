@@ -77,6 +77,8 @@ struct MethodRecord {
 [[nodiscard]] Result<void> set_attr_text(PyObject* object, std::string_view name, Owned value);
 [[nodiscard]] Result<void> list_append(PyObject* list, Owned item);
 [[nodiscard]] Result<void> list_append_text(PyObject* list, std::string_view text);
+// value as the module's attribute name, and name in its __all__.
+[[nodiscard]] Result<void> add_named(PyObject* module, std::string_view name, Owned value);
 
 // What a module holds, in its order: a function, a class, ... Each kind adds
 // itself by one call, so a module links only the kinds it has.
