@@ -1,5 +1,6 @@
 // Everything a module built on the frame needs: declaring functions
-// (KRENN_FUNCTION) with the converted types, and the module (KRENN_MODULE).
+// (KRENN_FUNCTION) with the converted types, classes, enums, exceptions,
+// constants and submodules, and the module (KRENN_MODULE).
 #pragma once
 
 #include "krenn/arguments.hpp"

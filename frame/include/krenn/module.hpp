@@ -147,8 +147,9 @@ constexpr bool names_unqualified(std::string_view list) {
 
 // Defines the module `name` and its one export, PyInit_<name>: the module has
 // the doc and the items, named by their Python names (functions of KRENN_DEF
-// and KRENN_FUNCTION, classes of KRENN_CLASS, in any namespace and any source
-// of the module), in that order and in __all__.
+// and KRENN_FUNCTION, classes of KRENN_CLASS, KRENN_ENUM, KRENN_EXCEPTION,
+// KRENN_CONSTANT and KRENN_SUBMODULE, in any namespace and any source of the
+// module), in that order and in __all__.
 #define KRENN_MODULE(name, doc, ...)                                                              \
   static_assert(::krenn::detail::names_unqualified(#__VA_ARGS__),                                 \
                 "KRENN_MODULE lists items by their Python names, without a namespace");           \
