@@ -148,3 +148,20 @@ def test_stubtest_agrees_with_the_runtime(tmp_path: Path):
     )  # fmt: skip
     assert proc.returncode == 0, proc.stdout + proc.stderr
     assert "in 4 modules" in proc.stdout
+
+
+def test_another_module_takes_the_enum(python_run):
+    proc = python_run(
+        "import _krenn_classes_user as user\n"
+        "try:\n"
+        "    user.inverted(0)\n"
+        "except TypeError as e:\n"
+        "    print(e)\n"
+        "import _krenn_items as m\n"
+        "assert user.inverted(m.Color.RED) is m.Color.BLUE\n"
+        "print(user.inverted(m.Color.GREEN))"
+    )
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout == (
+        "argument 'c': 'int' object cannot be converted to 'app::Color'\nColor.GREEN\n"
+    )

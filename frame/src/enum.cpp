@@ -1,5 +1,6 @@
-// Bound enums: the Python class made through the enum module, and the table
-// of its members that the converter reads. Linked only into modules with one.
+// Bound enums: the Python class made through the enum module, the table of
+// its members that the converter reads, and the registry that shares tables
+// among krenn modules. Linked only into modules that bind or take an enum.
 #include "krenn/enum.hpp"
 
 #include <cstring>
@@ -26,6 +27,39 @@ Result<Owned> make_value(const EnumMember& m, bool is_unsigned) {
                                 : PyLong_FromLongLong(m.value);
   if (!value) return failure(fetch_error());
   return Owned(value);
+}
+
+// Modules of one frame version, built by one C++ ABI, share enums, as they
+// share classes: the mangled name of each bound enum to a capsule of its table.
+#define KRENN_STRINGIFY2(x) #x
+#define KRENN_STRINGIFY(x) KRENN_STRINGIFY2(x)
+constexpr char registry_key[] = "krenn.enums.1.gxx" KRENN_STRINGIFY(__GXX_ABI_VERSION);
+
+// The interpreter's registry, borrowed; null with the error set.
+PyObject* registry() {
+  PyObject* interpreter = PyInterpreterState_GetDict(PyInterpreterState_Get());
+  if (!interpreter) {
+    PyErr_SetString(PyExc_SystemError, "no interpreter state dict");
+    return nullptr;
+  }
+  PyObject* found = PyDict_GetItemString(interpreter, registry_key);
+  if (found || PyErr_Occurred()) return found;
+  PyObject* made = PyDict_New();
+  if (!made) return nullptr;
+  int status = PyDict_SetItemString(interpreter, registry_key, made);
+  Py_DECREF(made);  // the interpreter's dict keeps it
+  return status == -1 ? nullptr : made;
+}
+
+// The first module to bind an enum shares its table; the others keep their own.
+Result<void> share(const std::type_info& type, const EnumTable* table) {
+  PyObject* enums = registry();
+  if (!enums) return failure(fetch_error());
+  Owned capsule(PyCapsule_New(const_cast<EnumTable*>(table), nullptr, nullptr));
+  if (!capsule) return failure(fetch_error());
+  Owned key(PyUnicode_FromString(type.name()));
+  if (!key || !PyDict_SetDefault(enums, key.get(), capsule.get())) return failure(fetch_error());
+  return {};
 }
 
 std::string_view shown_name(PyTypeObject* type) {
@@ -92,10 +126,25 @@ Result<void> add_enum_item(PyObject* module, const void* record) {
   *spec.slot = &kept->table;
   kept->next = kept_enums;
   kept_enums = kept.release();
+  if (Result<void> shared = share(*spec.type, *spec.slot); !shared) return shared;
   return add_named(module, name, std::move(type));
 }
 
 namespace detail {
+
+const EnumTable* find_enum(const char* mangled, const EnumTable*& slot) {
+  // A failed lookup reads as "bound nowhere": the conversion's own error.
+  PyObject* enums = registry();
+  PyObject* key = enums ? PyUnicode_FromString(mangled) : nullptr;
+  PyObject* capsule = key ? PyDict_GetItemWithError(enums, key) : nullptr;
+  Py_XDECREF(key);
+  if (!capsule) {
+    PyErr_Clear();
+    return nullptr;
+  }
+  slot = static_cast<const EnumTable*>(PyCapsule_GetPointer(capsule, nullptr));
+  return slot;
+}
 
 PyErr enum_argument_error(PyObject* obj, const EnumTable* table, std::string_view name,
                           std::string_view cpp_name) {

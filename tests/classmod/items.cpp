@@ -10,9 +10,10 @@
 
 using namespace krenn::literals;
 
+#include "items.hpp"
+
 namespace app {
 
-enum class Color { red, green, blue };
 // Sparse, negative and not int-sized: looked up by scanning.
 enum class Level : std::int8_t { low = -5, mid = 0, high = 100 };
 enum Plain : unsigned { first = 1, second = 2, also_first = 1 };

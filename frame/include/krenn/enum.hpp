@@ -1,6 +1,7 @@
 // C++ enums as Python enums. KRENN_ENUM declares one from its values; the
 // converter takes a member of that Python enum and gives the member for a
-// C++ value, through a table of the members made when the module is.
+// C++ value, through a table of the members made when the module is. Krenn
+// modules of one frame version share the tables, as they share classes.
 #pragma once
 
 #include <Python.h>
@@ -10,6 +11,7 @@
 #include <span>
 #include <string_view>
 #include <type_traits>
+#include <typeinfo>
 #include <utility>
 
 #include "krenn/converter.hpp"
@@ -53,6 +55,7 @@ struct EnumSpec {
   bool int_form;
   bool is_unsigned;
   std::span<const EnumMember> members;
+  const std::type_info* type;
   const EnumTable** slot;
 };
 
@@ -107,6 +110,9 @@ consteval auto enum_list(Items... items) {
   return nullptr;
 }
 
+// The table that another krenn module made for the enum, stored in slot; null
+// when none did.
+[[nodiscard, gnu::cold]] const EnumTable* find_enum(const char* mangled, const EnumTable*& slot);
 // A parameter that is not a member: the conversion error.
 [[nodiscard, gnu::cold]] PyErr enum_argument_error(PyObject* obj, const EnumTable* table,
                                                    std::string_view name,
@@ -142,12 +148,17 @@ struct Converter<E> {
   [[nodiscard]] static Result<E> convert(PyObject* obj, std::string_view name) {
     E out;
     if (exact(obj, out)) return out;
+    if (!detail::EnumSlot<E>::table &&
+        detail::find_enum(typeid(E).name(), detail::EnumSlot<E>::table) && exact(obj, out))
+      return out;
     return failure(detail::enum_argument_error(obj, detail::EnumSlot<E>::table, name,
                                                detail::cpp_type_name<E>()));
   }
   [[nodiscard]] static Result<PyObject*> to_python(E value) {
     auto v = static_cast<std::int64_t>(std::to_underlying(value));
     const EnumTable* t = detail::EnumSlot<E>::table;
+    if (!t) [[unlikely]]
+      t = detail::find_enum(typeid(E).name(), detail::EnumSlot<E>::table);
     if (t) [[likely]]
       if (PyObject* member = detail::enum_member(*t, v)) [[likely]]
         return Py_NewRef(member);
@@ -196,6 +207,7 @@ struct Enum {
       .int_form = list.int_form,
       .is_unsigned = is_unsigned,
       .members = list.members,
+      .type = &typeid(E),
       .slot = &detail::EnumSlot<E>::table,
   };
 };
