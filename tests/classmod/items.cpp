@@ -3,6 +3,7 @@
 #include <krenn/krenn.hpp>
 
 #include <cstdint>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -30,6 +31,12 @@ struct DeepProblem : SyntaxProblem {
 };
 
 Color next_color(Color c) { return static_cast<Color>((static_cast<int>(c) + 1) % 3); }
+std::vector<Color> all_next(const std::vector<Color>& cs, std::optional<Color> skip) {
+  std::vector<Color> out;
+  for (Color c : cs)
+    if (c != skip) out.push_back(next_color(c));
+  return out;
+}
 Color color_of(int i) { return static_cast<Color>(i); }
 Level level_of(int i) { return static_cast<Level>(i); }
 int level_value(Level l) { return static_cast<int>(l); }
@@ -75,6 +82,7 @@ KRENN_CONSTANT(VERSION, "1.0");
 KRENN_CONSTANT(LIMITS, std::vector<std::int64_t>{1, 2, 3});
 KRENN_CONSTANT(DEFAULT_COLOR, app::Color::green);
 KRENN_DEF(next_color, &app::next_color, "The next color.", "c"_a);
+KRENN_DEF(all_next, &app::all_next, "", "cs"_a, "skip"_a);
 KRENN_DEF(color_of, &app::color_of, "The color of a number.", "i"_a);
 KRENN_DEF(level_of, &app::level_of, "", "i"_a);
 KRENN_DEF(level_value, &app::level_value, "", "level"_a);
@@ -92,5 +100,5 @@ KRENN_SUBMODULE(io, "Reading colors.", parse_color, Counter, SEPARATOR, deep);
 KRENN_SUBMODULE(empty, "");
 
 KRENN_MODULE(_krenn_items, "Enums, exceptions, constants and submodules.", Color, Level, Plain,
-             ParseError, SyntaxProblem, VERSION, LIMITS, DEFAULT_COLOR, next_color, color_of,
+             ParseError, SyntaxProblem, VERSION, LIMITS, DEFAULT_COLOR, next_color, all_next, color_of,
              level_of, level_value, plain_of, plain_value, fail, io, empty);
