@@ -68,6 +68,14 @@ CASES = {
         'std::complex<double> h() { return {}; }\nKRENN_FUNCTION(h, "");',
         "no krenn::Converter for this result type",
     ),
+    "enum value of another enum": (
+        'enum class E { a };\nenum class F { b };\nKRENN_ENUM(E, E, "", krenn::value(F::b, "B"));',
+        "KRENN_ENUM takes krenn::value(CppEnum::x",
+    ),
+    "exception not std": (
+        'struct X {};\nKRENN_EXCEPTION(X, X, PyExc_ValueError, "");',
+        "KRENN_EXCEPTION binds a class derived from std::exception",
+    ),
     "listed twice": ('KRENN_MODULE(m, "", f, g, g);', "listed twice in KRENN_MODULE"),
     "listed qualified": ('KRENN_MODULE(m, "", inner::g);', "by their Python names"),
     "module doc NUL": ('KRENN_MODULE(m, "a\\0", f);', "a module doc must not hold a NUL byte"),

@@ -13,12 +13,13 @@ LAYERS = [
     {"error_state", "error", "format", "panic_exception"},
     {"arguments", "arguments_text"},
     {"converter", "boolean", "integers", "floats", "str", "bytes", "object", "objects"}
-    | {"optional", "conversion", "checks", "buffer"}
+    | {"optional", "conversion", "checks", "buffer", "type_name"}
     | {"elements", "containers", "maps", "tuples", "variant", "filesystem", "chrono"},
     {"boundary", "cpp_exceptions", "without_gil", "callback", "python_error"},
     {"module", "module_names", "decimal"},
     {"function"},
     {"class", "class_impl"},
+    {"enum", "exception", "constant", "submodule"},
     {"krenn"},
 ]
 INCLUDE = re.compile(r'^#include "(?:krenn/)?([\w]+)\.hpp"', re.MULTILINE)

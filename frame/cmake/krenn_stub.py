@@ -36,13 +36,13 @@ def docstring(text: str, indent: str) -> str:
 def parse(data: bytes) -> list[list[str]]:
     """The records of a .krenn_stub section. A doc may hold any byte but NUL,
     the separator among them: it is the last field of a function's record, and
-    the list of names, the module's last, holds none."""
+    the list of names, a module's last, holds none."""
     records = []
     for raw in data.split(b"\0"):
         if not raw:
             continue
         text = raw.decode("utf-8", errors="backslashreplace")
-        if text.startswith("module" + FIELD):
+        if text.startswith(("module" + FIELD, "submodule" + FIELD)):
             kind, name, rest = text.split(FIELD, 2)
             doc, names = rest.rsplit(FIELD, 1)
             records.append([kind, name, doc, names])
@@ -59,8 +59,23 @@ MODULE_REF = re.compile(r"\b((?:[A-Za-z_][A-Za-z_0-9]*\.)+)[A-Za-z_][A-Za-z_0-9]
 LITERAL = re.compile(r"'(?:[^'\\]|\\.)*'|\"(?:[^\"\\]|\\.)*\"")
 
 
-def resolve(text: str, classes: dict[str, str]) -> str:
-    return CLASS_REF.sub(lambda m: classes.get(m.group(1), "typing.Any"), text)
+# Kinds whose records name a C++ type in their third field, as "~cpp::Name~".
+TYPE_KINDS = ("class", "enum", "exception")
+ITEM_KINDS = ("function", "constant", *TYPE_KINDS)
+
+
+def resolve(text: str, types: dict[str, str], module: str) -> str:
+    """Types named by their C++ names, as the module's stub names them: its
+    own by their names, another module's by their dotted paths."""
+
+    def name(m: re.Match[str]) -> str:
+        dotted = types.get(m.group(1))
+        if dotted is None:
+            return "typing.Any"
+        owner, _, short = dotted.rpartition(".")
+        return short if owner == module else dotted
+
+    return CLASS_REF.sub(name, text)
 
 
 def render_function(name: str, record: list[str], indent: str = "", first: str = "") -> str:
@@ -134,43 +149,119 @@ def render_class(name: str, record: list[str], members: list[list[str]]) -> str:
     return out + (body or "    ...\n")
 
 
-def render(records: list[list[str]]) -> str:
-    modules = [r for r in records if r[0] == "module"]
-    if len(modules) > 1:
-        sys.exit(f"krenn_stub: {len(modules)} KRENN_MODULEs in one module")
-    classes = {r[2][1:-1]: r[1] for r in records if r[0] == "class"}
-    records = [[resolve(field, classes) for field in r] for r in records]
-    functions = {r[1]: r for r in records if r[0] == "function"}
-    class_records = {r[1]: r for r in records if r[0] == "class"}
-    members: dict[str, list[list[str]]] = {}
-    for r in records:
-        if r[0] in ("method", "staticmethod", "property"):
-            members.setdefault(r[1].split(".", 1)[0], []).append(r)
-    _, _name, doc, names = modules[0]
-    order = [n.strip() for n in names.split(",")] if names.strip() else []
+def render_enum(name: str, record: list[str]) -> str:
+    _, _, _, members, doc = record
+    base, _, pairs = members.partition(":")
+    out = f"\nclass {name}({base}):\n" + (docstring(doc, "    ") if doc else "")
+    first: dict[str, str] = {}
+    for pair in pairs.split(","):
+        member, value = pair.split("=")
+        # A value given twice is an alias of the first member with it.
+        out += f"    {member} = {first.get(value, value)}\n"
+        first.setdefault(value, member)
+    return out
+
+
+def render_exception(name: str, record: list[str]) -> str:
+    _, _, _, base, doc = record
+    out = f"\nclass {name}({base}):"
+    return out + ("\n" + docstring(doc, "    ") if doc else " ...\n")
+
+
+def listed(names: str) -> list[str]:
+    return [n.strip() for n in names.split(",")] if names.strip() else []
+
+
+def render_module(
+    module: str, doc: str, order: list[str], items: dict[str, list[str]],
+    members: dict[str, list[list[str]]], types: dict[str, str], submodules: set[str],
+) -> str:  # fmt: skip
     body = ""
+    used: list[list[str]] = []
     for name in order:
-        if name in functions:
-            body += "\n" + render_function(name, functions[name])
-        elif name in class_records:
-            body += render_class(name, class_records[name], members.get(name, []))
-        else:
+        if name in submodules:
+            continue
+        if name not in items:
             sys.exit(f"krenn_stub: no declaration of {name} reached the module")
-    typed = [f for r in records if r[0] != "module" for f in r[2:4]]
+        record = [resolve(field, types, module) for field in items[name]]
+        kind = record[0]
+        used.append(record)
+        if kind == "function":
+            body += "\n" + render_function(name, record)
+        elif kind == "class":
+            own = [[resolve(f, types, module) for f in m] for m in members.get(name, [])]
+            used.extend(own)
+            body += render_class(name, record, own)
+        elif kind == "enum":
+            body += render_enum(name, record)
+        elif kind == "exception":
+            body += render_exception(name, record)
+        else:
+            body += f"\n{name}: {record[2]}\n"
+    typed = [f for r in used for f in r[2:4]]
     if "typing." in body:
         typed.append("typing.ClassVar")
-    if class_records:
+    if any(r[0] == "class" for r in used):
         typed.append("typing_extensions.disjoint_base")
     imports = sorted(
         {m.group(1)[:-1] for f in typed for m in MODULE_REF.finditer(LITERAL.sub("", f))}
     )
     out = docstring(doc, "") if doc else ""
-    out += "".join(f"\nimport {m}" for m in imports) + ("\n" if imports else "")
+    lines = [f"import {m}" for m in imports]
+    lines += [f"from . import {n} as {n}" for n in order if n in submodules]
+    out += "".join(f"\n{line}" for line in lines) + ("\n" if lines else "")
     if order:
         out += "\n__all__ = [" + ", ".join(f'"{n}"' for n in order) + "]\n"
     else:
         out += "\n__all__: list[str] = []\n"
     return out + body
+
+
+def render(records: list[list[str]]) -> str:
+    """The module's own stub."""
+    return render_package(records)["__init__.pyi"]
+
+
+def render_package(records: list[list[str]]) -> dict[str, str]:
+    """Each module's stub by its path in the stub package: the module's own
+    at __init__.pyi, a submodule's at sub.pyi, or sub/__init__.pyi when it
+    has submodules of its own."""
+    modules = [r for r in records if r[0] == "module"]
+    if len(modules) > 1:
+        sys.exit(f"krenn_stub: {len(modules)} KRENN_MODULEs in one module")
+    submodules = {r[1]: r for r in records if r[0] == "submodule"}
+    items = {r[1]: r for r in records if r[0] in ITEM_KINDS}
+    members: dict[str, list[list[str]]] = {}
+    for r in records:
+        if r[0] in ("method", "staticmethod", "property"):
+            members.setdefault(r[1].split(".", 1)[0], []).append(r)
+
+    # Each module's dotted name and listing, and the module each item is in.
+    tree: list[tuple[str, str, list[str]]] = []
+    owner: dict[str, str] = {}
+
+    def walk(dotted: str, doc: str, order: list[str]) -> None:
+        tree.append((dotted, doc, order))
+        for name in order:
+            owner[name] = dotted
+            if name in submodules:
+                sub = submodules[name]
+                walk(f"{dotted}.{name}", sub[2], listed(sub[3]))
+
+    _, root, doc, names = modules[0]
+    walk(root, doc, listed(names))
+    types = {r[2][1:-1]: f"{owner.get(r[1], root)}.{r[1]}" for r in items.values()
+             if r[0] in TYPE_KINDS}  # fmt: skip
+    parents = {dotted.rpartition(".")[0] for dotted, _, _ in tree}
+    out = {}
+    for dotted, doc, order in tree:
+        parts = dotted.split(".")[1:]
+        if parts and dotted not in parents:
+            path = "/".join(parts) + ".pyi"
+        else:
+            path = "/".join([*parts, "__init__.pyi"])
+        out[path] = render_module(dotted, doc, order, items, members, types, set(submodules))
+    return out
 
 
 def main() -> None:
@@ -182,9 +273,18 @@ def main() -> None:
             records = parse(f.read())
     # A module without KRENN_MODULE (its own PyInit) gets no stub.
     if any(r[0] == "module" for r in records):
-        os.makedirs(os.path.dirname(stub) or ".", exist_ok=True)
-        with open(stub, "w", encoding="utf-8") as f:
-            f.write(render(records))
+        folder = os.path.dirname(stub) or "."
+        os.makedirs(folder, exist_ok=True)
+        # The folder is the build's: an earlier build's submodules go.
+        for here, _, files in os.walk(folder):
+            for name in files:
+                if name.endswith(".pyi") and os.path.join(here, name) != stub:
+                    os.remove(os.path.join(here, name))
+        for path, text in render_package(records).items():
+            target = stub if path == "__init__.pyi" else os.path.join(folder, path)
+            os.makedirs(os.path.dirname(target), exist_ok=True)
+            with open(target, "w", encoding="utf-8") as f:
+                f.write(text)
     subprocess.run([objcopy, f"--remove-section={SECTION}", module], check=True)
 
 

@@ -9,6 +9,8 @@
 
 namespace krenn::detail {
 
+constinit ExceptionTranslator* exception_translators = nullptr;
+
 namespace {
 
 constexpr std::string_view foreign_message =
@@ -36,6 +38,15 @@ PyObject* python_type(const std::exception& e) {
   return PyExc_RuntimeError;
 }
 
+// A bound class for e: its own type's, else the newest that catches it.
+PyObject* bound_type(const std::exception& e) {
+  for (ExceptionTranslator* t = exception_translators; t; t = t->next)
+    if (*t->cpp == typeid(e)) return t->type;
+  for (ExceptionTranslator* t = exception_translators; t; t = t->next)
+    if (t->catches()) return t->type;
+  return nullptr;
+}
+
 }  // namespace
 
 void restore_cpp_exception() {
@@ -44,7 +55,8 @@ void restore_cpp_exception() {
   } catch (RaisesItself& e) {
     e.restore();
   } catch (const std::exception& e) {
-    set_error(python_type(e), e.what());
+    PyObject* bound = exception_translators ? bound_type(e) : nullptr;
+    set_error(bound ? bound : python_type(e), e.what());
   } catch (...) {
     // Nothing to read a message from: the process goes on, as after a panic.
     restore_outcome(new_panic_exception(foreign_message));

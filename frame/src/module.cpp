@@ -148,6 +148,13 @@ Result<void> add_function_item(PyObject* module, const void* record) {
   return add_function(module, *function);
 }
 
+Result<void> add_named(PyObject* module, std::string_view name, Owned value) {
+  Result<PyObject*> all = module_all(module);
+  if (!all) return failure(std::move(all.error()));
+  if (Result<void> appended = list_append_text(*all, name); !appended) return appended;
+  return set_attr_text(module, name, std::move(value));
+}
+
 Result<void> add_items(PyObject* module, std::span<const ModuleItem* const> items) {
   for (const ModuleItem* item : items)
     if (Result<void> added = item->add(module, item->record); !added) return added;

@@ -22,6 +22,7 @@
 #include "krenn/converter.hpp"
 #include "krenn/function.hpp"
 #include "krenn/module.hpp"
+#include "krenn/type_name.hpp"
 
 namespace krenn {
 
@@ -38,26 +39,6 @@ struct InstanceHead {
 enum class Storage : std::uint8_t { borrowed = 0, inline_value = 1, heap = 2 };
 
 namespace detail {
-
-// A C++ type's name when compiling ("geo::Vec2"): how stubs refer to a bound
-// class before its Python name is known.
-template <typename T>
-consteval std::string_view cpp_type_name() {
-  std::string_view f = __PRETTY_FUNCTION__;
-  std::size_t at = f.find("T = ") + 4;
-  std::size_t end = f.find_first_of(";]", at);
-  return f.substr(at, end - at);
-}
-
-template <typename T>
-inline constexpr auto stub_type_ref = [] {
-  constexpr std::string_view name = cpp_type_name<T>();
-  std::array<char, name.size() + 2> out{};
-  out[0] = '~';
-  for (std::size_t i = 0; i < name.size(); ++i) out[i + 1] = name[i];
-  out[name.size() + 1] = '~';
-  return out;
-}();
 
 template <typename T>
 constexpr std::size_t value_offset = (sizeof(InstanceHead) + alignof(T) - 1) / alignof(T) *

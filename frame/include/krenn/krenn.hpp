@@ -1,5 +1,6 @@
 // Everything a module built on the frame needs: declaring functions
-// (KRENN_FUNCTION) with the converted types, and the module (KRENN_MODULE).
+// (KRENN_FUNCTION) with the converted types, classes, enums, exceptions,
+// constants and submodules, and the module (KRENN_MODULE).
 #pragma once
 
 #include "krenn/arguments.hpp"
@@ -10,11 +11,14 @@
 #include "krenn/callback.hpp"
 #include "krenn/chrono.hpp"
 #include "krenn/class.hpp"
+#include "krenn/constant.hpp"
 #include "krenn/containers.hpp"
 #include "krenn/converter.hpp"
 #include "krenn/decimal.hpp"
 #include "krenn/elements.hpp"
+#include "krenn/enum.hpp"
 #include "krenn/error.hpp"
+#include "krenn/exception.hpp"
 #include "krenn/filesystem.hpp"
 #include "krenn/floats.hpp"
 #include "krenn/function.hpp"
@@ -28,6 +32,7 @@
 #include "krenn/python_error.hpp"
 #include "krenn/runtime.hpp"
 #include "krenn/str.hpp"
+#include "krenn/submodule.hpp"
 #include "krenn/tuples.hpp"
 #include "krenn/variant.hpp"
 #include "krenn/without_gil.hpp"

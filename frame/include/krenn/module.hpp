@@ -77,6 +77,8 @@ struct MethodRecord {
 [[nodiscard]] Result<void> set_attr_text(PyObject* object, std::string_view name, Owned value);
 [[nodiscard]] Result<void> list_append(PyObject* list, Owned item);
 [[nodiscard]] Result<void> list_append_text(PyObject* list, std::string_view text);
+// value as the module's attribute name, and name in its __all__.
+[[nodiscard]] Result<void> add_named(PyObject* module, std::string_view name, Owned value);
 
 // What a module holds, in its order: a function, a class, ... Each kind adds
 // itself by one call, so a module links only the kinds it has.
@@ -147,8 +149,9 @@ constexpr bool names_unqualified(std::string_view list) {
 
 // Defines the module `name` and its one export, PyInit_<name>: the module has
 // the doc and the items, named by their Python names (functions of KRENN_DEF
-// and KRENN_FUNCTION, classes of KRENN_CLASS, in any namespace and any source
-// of the module), in that order and in __all__.
+// and KRENN_FUNCTION, classes of KRENN_CLASS, KRENN_ENUM, KRENN_EXCEPTION,
+// KRENN_CONSTANT and KRENN_SUBMODULE, in any namespace and any source of the
+// module), in that order and in __all__.
 #define KRENN_MODULE(name, doc, ...)                                                              \
   static_assert(::krenn::detail::names_unqualified(#__VA_ARGS__),                                 \
                 "KRENN_MODULE lists items by their Python names, without a namespace");           \
