@@ -244,7 +244,11 @@ apply(PyObject *module, PyObject *const *args, Py_ssize_t nargs,
         o = slots[1];
     }
     if (!PyCallable_Check(f)) {
-        not_convertible(f, "f", -1, "Callable[[int], int]");
+        /* Worded as the interpreter words a call of it. */
+        PyObject *text = PyUnicode_FromFormat(
+            "argument 'f': '%.200s' object is not callable", Py_TYPE(f)->tp_name);
+        if (text != NULL)
+            raise_wrapped(text, NULL);
         return NULL;
     }
     long long x;

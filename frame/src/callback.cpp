@@ -22,7 +22,8 @@ PyErr not_callable(PyObject* obj, std::string_view name) {
   text += "': '";
   text += Py_TYPE(obj)->tp_name;
   text += "' object is not callable";
-  return type_error_from_text(text.view());
+  // As every conversion error: no context of its own.
+  return new_caused_type_error(text.view(), std::nullopt);
 }
 
 void throw_result_error(PyObject* callable, PyObject* result, std::string_view expected,
