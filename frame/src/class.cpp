@@ -62,11 +62,6 @@ const ClassSpec* bound_spec_of(PyObject* registry, PyTypeObject* type) {
   return nullptr;
 }
 
-// An error of a fixed type with a text composed here.
-PyErr error_of(PyObject* type, std::string_view text) {
-  return PyErr::lazy(ErrBuilder(ErrBuilder::Kind::with_type, std::string(text), Py_NewRef(type)));
-}
-
 bool same_type(const char* a, const char* b) { return a == b || std::strcmp(a, b) == 0; }
 
 // value, an object of spec's class, as the class named target.
@@ -122,7 +117,7 @@ Result<PyTypeObject*> find_type(const char* cpp_name, PyTypeObject*& slot) {
   }
   text += "'";
   PyErr_Clear();
-  return error_of(PyExc_ImportError, text.view());
+  return new_error_of(PyExc_ImportError, std::string(text.view()));
 }
 
 // The class's type, kept for the rest of the process as the module is.
@@ -178,7 +173,7 @@ Result<void> add_class_item(PyObject* module, const void* record) {
         text += "the base class of '";
         text += name;
         text += "' is not bound: bind it first";
-        return failure(error_of(PyExc_ImportError, text.view()));
+        return failure(new_error_of(PyExc_ImportError, std::string(text.view())));
       }
       PyTuple_SET_ITEM(bases, static_cast<Py_ssize_t>(i), Py_NewRef(*base->slot));
     }
@@ -431,7 +426,7 @@ PyErr cannot_delete(std::string_view name) {
   text += "cannot delete attribute '";
   text += name;
   text += "'";
-  return error_of(PyExc_AttributeError, text.view());
+  return new_error_of(PyExc_AttributeError, std::string(text.view()));
 }
 
 PyErr read_only(std::string_view name) {
@@ -439,7 +434,7 @@ PyErr read_only(std::string_view name) {
   text += "attribute '";
   text += name;
   text += "' is read-only";
-  return error_of(PyExc_AttributeError, text.view());
+  return new_error_of(PyExc_AttributeError, std::string(text.view()));
 }
 
 }  // namespace detail

@@ -169,7 +169,7 @@ std::unexpected<PyErr> enum_result_error(const EnumTable* table, std::int64_t va
   }
   text += " is not a valid ";
   text += shown_name(table->type);
-  return failure(new_value_error(text.view()));
+  return failure(new_error_of(PyExc_ValueError, std::string(text.view())));
 }
 
 }  // namespace detail

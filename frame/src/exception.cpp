@@ -19,7 +19,7 @@ Result<void> add_exception_item(PyObject* module, const void* record) {
     text += "the base exception of '";
     text += name;
     text += "' is not bound: list it first";
-    return failure(new_import_error(text.view()));
+    return failure(new_error_of(PyExc_ImportError, std::string(text.view())));
   }
   Result<std::string_view> module_name_ = module_name(module);
   if (!module_name_) return failure(std::move(module_name_.error()));

@@ -37,9 +37,12 @@ class RaisesItself {
 }
 
 // Builders: each makes a Lazy error and no Python object.
+// These keep the text as given: a constant. A text composed for the error
+// goes to new_error_of, which owns it.
 [[nodiscard]] PyErr new_system_error(std::string_view text);
 [[nodiscard]] PyErr new_value_error(std::string_view text);
 [[nodiscard]] PyErr new_import_error(std::string_view text);
+[[nodiscard]] PyErr new_error_of(PyObject* type, std::string text);
 [[nodiscard]] PyErr type_error_from_text(std::string_view text);
 // The same for a text of pieces known to be ASCII, written straight into its str.
 [[nodiscard]] PyErr type_error_from_ascii(std::initializer_list<std::string_view> pieces);
