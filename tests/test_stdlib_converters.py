@@ -242,12 +242,9 @@ def test_paths():
             TypeError,
             f"argument 'x': {error_of(os.fspath, value)[1]}",
         )
-    # As the os module's own functions refuse it.
-    assert (
-        error_of(t.as_path, "a\0b")
-        == error_of(os.stat, "a\0b")
-        == (ValueError, "embedded null byte")
-    )
+    # As the interpreter's path conversion refuses it (os.stat words it its own way on 3.13).
+    kind, text = error_of(t.as_path, "a\0b")
+    assert kind is ValueError and "embedded null" in text
 
 
 TD = datetime.timedelta
