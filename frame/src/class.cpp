@@ -281,23 +281,6 @@ Result<PyTypeObject*> result_type(const char* cpp_name, PyTypeObject*& slot,
   return failure(type_error_from_text(text.view()));
 }
 
-Result<PyObject*> new_instance(PyTypeObject* type) {
-  PyObject* obj = type->tp_alloc(type, 0);
-  if (!obj) return failure(fetch_error());
-  return obj;
-}
-
-Result<PyObject*> wrap_instance(PyTypeObject* type, void* value, Storage storage,
-                                PyObject* parent) {
-  Result<PyObject*> made = new_instance(type);
-  if (!made) return made;
-  auto* head = reinterpret_cast<InstanceHead*>(*made);
-  head->value = value;
-  head->storage = static_cast<std::uint8_t>(storage);
-  head->parent = parent ? Py_NewRef(parent) : nullptr;
-  return made;
-}
-
 void destroy_reporting(void (*destroy)(void*), void* value, PyObject* self) noexcept {
   PyObject *type, *error, *traceback;
   PyErr_Fetch(&type, &error, &traceback);

@@ -73,10 +73,6 @@ struct BaseCast {
 // The class's type for a result, or the error that it is bound nowhere.
 [[nodiscard]] Result<PyTypeObject*> result_type(const char* cpp_name, PyTypeObject*& slot,
                                                 std::string_view shown_name);
-// A new instance of type around value; parent is kept alive with it.
-[[nodiscard]] Result<PyObject*> wrap_instance(PyTypeObject* type, void* value, Storage storage,
-                                              PyObject* parent);
-[[nodiscard]] Result<PyObject*> new_instance(PyTypeObject* type);
 // A destructor that threw, reported as unraisable.
 void destroy_reporting(void (*destroy)(void*), void* value, PyObject* self) noexcept;
 [[nodiscard, gnu::cold]] PyErr not_constructed(PyObject* obj);
@@ -100,6 +96,21 @@ template <typename T>
   head->parent = nullptr;
   head->storage = 0;
   return reinterpret_cast<PyObject*>(head);
+}
+
+// A new instance around value, made as fresh_instance makes one, so that
+// the spares it takes are the ones its kind gives back.
+template <typename T>
+[[nodiscard]] inline Result<PyObject*> wrap(PyTypeObject* type, void* value, Storage storage,
+                                            PyObject* parent) {
+  PyObject* made = fresh_instance<T>(type);
+  if (!made) [[unlikely]]
+    return result_failed();
+  auto* head = reinterpret_cast<InstanceHead*>(made);
+  head->value = value;
+  head->storage = static_cast<std::uint8_t>(storage);
+  head->parent = parent ? Py_NewRef(parent) : nullptr;
+  return made;
 }
 
 template <typename T>
@@ -211,7 +222,7 @@ struct ClassConverterBase {
     if (parent && reinterpret_cast<InstanceHead*>(parent)->value == value &&
         (Py_TYPE(parent) == *type_ || PyType_IsSubtype(Py_TYPE(parent), *type_)))
       return Py_NewRef(parent);
-    return wrap_instance(*type_, value, Storage::borrowed, parent);
+    return wrap<T>(*type_, value, Storage::borrowed, parent);
   }
 };
 
@@ -277,7 +288,7 @@ struct Converter<std::unique_ptr<T>> {
     Result<PyTypeObject*> type = detail::ClassConverterBase<T>::type();
     if (!type) [[unlikely]]
       return failure(std::move(type.error()));
-    Result<PyObject*> made = detail::wrap_instance(*type, value.get(), Storage::heap, nullptr);
+    Result<PyObject*> made = detail::wrap<T>(*type, value.get(), Storage::heap, nullptr);
     if (made) (void)value.release();
     return made;
   }

@@ -554,12 +554,13 @@ struct Class {
   // Several constructors: the first whose arguments bind and convert.
   static PyObject* init_overloads(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                   PyObject* kwnames) {
-    PyObject* result = Py_NotImplemented;
+    PyObject* result = Py_NewRef(Py_NotImplemented);
     [&]<std::size_t... I>(std::index_sequence<I...>) {
       (
           [&] {
             if constexpr (kind_of<I> == MemberKind::init) {
               if (result != Py_NotImplemented) return;
+              Py_DECREF(result);  // the last one's, or the starting value's own below
               result = Callable<I>::entry(self, args, nargs, kwnames);
             }
           }(),
