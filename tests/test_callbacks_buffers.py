@@ -22,6 +22,21 @@ def test_callbacks_of_any_kind(apply):
     assert apply(lambda x: t.apply(t.as_long, x + 1), 1) == 2
 
 
+@pytest.mark.parametrize("apply", APPLIERS)
+def test_krenn_functions_are_called_as_cpp(apply):
+    assert apply(t.refuse_odd, 4) == 4
+    with pytest.raises(ValueError, match="^odd$"):
+        apply(t.refuse_odd, 3)
+    # Only a body that runs with the GIL and has the exact signature.
+    assert t.calls_directly(t.as_long) and t.calls_directly(t.refuse_odd)
+    for f in (t.refuse_odd_without_gil, t.as_int, t.apply, lambda x: x, abs):
+        assert not t.calls_directly(f)
+    assert t.same_function(t.refuse_odd) is t.refuse_odd
+    # Through Python the C++ exception would arrive as a python_error.
+    assert t.catch_invalid(t.refuse_odd, 3) == -1
+    assert t.catch_invalid(t.refuse_odd_without_gil, 2) == 2
+
+
 def test_arguments_and_results_convert():
     assert t.call_mixed(lambda *a: repr(a)) == repr(("text", 2.5, True, b"\x00\xff"))
     seen = []

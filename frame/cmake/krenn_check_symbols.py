@@ -24,7 +24,8 @@ def undefined(nm: str, module: str, *flags: str) -> list[str]:
     out = subprocess.run(
         [nm, "-u", "-p", *flags, module], capture_output=True, text=True, check=True
     ).stdout
-    return [line.split(maxsplit=1)[1] for line in out.splitlines() if len(line.split()) > 1]
+    # Weak references ("w") may stay undefined: the code checks them first.
+    return [line.split(maxsplit=1)[1] for line in out.splitlines() if line.split()[:1] == ["U"]]
 
 
 def is_krenn(raw: str, name: str) -> bool:

@@ -2,6 +2,7 @@
 #include <exception>
 #include <functional>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <thread>
 
@@ -37,6 +38,35 @@ std::int64_t apply_in_thread(std::function<std::int64_t(std::int64_t)> f, std::i
   return result;
 }
 KRENN_FUNCTION(apply_in_thread, "", "f"_a, "x"_a, krenn::without_gil);
+
+// A krenn function of f's signature is called as C++: what it throws arrives
+// as itself.
+using IntFunction = std::function<std::int64_t(std::int64_t)>;
+bool calls_directly(IntFunction f) {
+  return f.target<detail::DirectCallable<std::int64_t, std::int64_t>>() != nullptr;
+}
+KRENN_FUNCTION(calls_directly, "", "f"_a);
+
+IntFunction same_function(IntFunction f) { return f; }
+KRENN_FUNCTION(same_function, "", "f"_a);
+
+std::int64_t refuse_odd(std::int64_t x) {
+  if (x % 2) throw std::invalid_argument("odd");
+  return x;
+}
+KRENN_FUNCTION(refuse_odd, "", "x"_a);
+
+std::int64_t refuse_odd_without_gil(std::int64_t x) { return refuse_odd(x); }
+KRENN_FUNCTION(refuse_odd_without_gil, "", "x"_a, krenn::without_gil);
+
+std::int64_t catch_invalid(IntFunction f, std::int64_t x) {
+  try {
+    return f(x);
+  } catch (const std::invalid_argument&) {
+    return -1;
+  }
+}
+KRENN_FUNCTION(catch_invalid, "", "f"_a, "x"_a);
 
 void call_void(std::function<void()> f) { f(); }
 KRENN_FUNCTION(call_void, "", "f"_a);
@@ -152,6 +182,11 @@ constexpr const MethodSpec* callback_functions[] = {
     &bytes_size_around_spec,
     &buffer_name_spec,
     &apply_spec,
+    &calls_directly_spec,
+    &same_function_spec,
+    &refuse_odd_spec,
+    &refuse_odd_without_gil_spec,
+    &catch_invalid_spec,
     &apply_without_gil_spec,
     &apply_in_thread_spec,
     &call_void_spec,

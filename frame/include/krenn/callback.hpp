@@ -208,6 +208,26 @@ class PythonCallable {
   CallableRef ref_;
 };
 
+// The krenn function of this frame that obj is, if it is one that C++ may
+// call directly (see Function::calls_directly); else null.
+[[nodiscard]] const DirectCall* direct_call_of(PyObject* obj) noexcept;
+
+// A krenn function's body, called without a round trip through Python: as
+// through Python, it runs with the GIL. object is the function, kept alive by
+// the table of direct calls for the rest of the process.
+template <typename R, typename... Args>
+struct DirectCallable {
+  R (*body)(Args...);
+  PyObject* object;
+
+  R operator()(Args... args) const {
+    if (gil_is_held()) [[likely]]
+      return body(std::forward<Args>(args)...);
+    GilEnsureGuard gil = acquire_gil();
+    return body(std::forward<Args>(args)...);
+  }
+};
+
 // A std::function that came from C++, as a Python callable: a builtin whose
 // self is a capsule that owns the function.
 [[nodiscard]] Result<PyObject*> new_cpp_callable(PyMethodDef& def, void* function,
@@ -272,6 +292,7 @@ template <typename R, typename... Args>
 struct Converter<std::function<R(Args...)>> {
   using Function = std::function<R(Args...)>;
   using Target = detail::PythonCallable<R, Args...>;
+  using Direct = detail::DirectCallable<R, Args...>;
   static constexpr std::string_view python_name{
       detail::CallableName<false, R, Args...>::text.data(),
       detail::CallableName<false, R, Args...>::text.size()};
@@ -280,7 +301,14 @@ struct Converter<std::function<R(Args...)>> {
       detail::CallableName<true, R, Args...>::text.size()};
 
   [[nodiscard]] static bool exact(PyObject* obj, Function& out) noexcept {
+    // The function last given, built in place: out is a fresh, empty slot.
+    if (obj == last_direct.object) [[likely]] {
+      std::destroy_at(&out);
+      std::construct_at(&out, last_direct);
+      return true;
+    }
     if (!Py_TYPE(obj)->tp_call) return false;  // PyCallable_Check, inline
+    if (Py_IS_TYPE(obj, &PyCFunction_Type) && from_builtin(obj, out)) return true;
     try {
       out = Target(obj);
     } catch (...) {  // no memory: convert() says so
@@ -290,14 +318,30 @@ struct Converter<std::function<R(Args...)>> {
   }
   [[nodiscard]] static Result<Function> convert(PyObject* obj, std::string_view name) {
     if (!PyCallable_Check(obj)) return failure(detail::not_callable(obj, name));
+    Function out;
+    if (Py_IS_TYPE(obj, &PyCFunction_Type) && from_builtin(obj, out)) return out;
     return Function(Target(obj));
   }
+
+  // A krenn function of this signature is called as C++; any other callable
+  // through Python.
+  [[gnu::noinline]] static bool from_builtin(PyObject* obj, Function& out) noexcept {
+    const DirectCall* direct = detail::direct_call_of(obj);
+    if (!direct || direct->signature != &detail::signature_tag<R(Args...)>) return false;
+    last_direct = Direct{*static_cast<R (*const*)(Args...)>(direct->body), obj};
+    out = last_direct;
+    return true;
+  }
+  // Read and written with the GIL held. A function in the table of direct
+  // calls lives as long as the process, so its address stays its own.
+  static constinit inline Direct last_direct{};
   // The callable it was made from, if it came from Python; else a builtin
   // that calls it; None for an empty one.
   [[nodiscard]] static Result<PyObject*> to_python(Function f) {
     if (!f) return Py_NewRef(Py_None);
     if (const Target* from_python = f.template target<Target>())
       return Py_NewRef(from_python->object());
+    if (const Direct* direct = f.template target<Direct>()) return Py_NewRef(direct->object);
     using Cpp = detail::CppCallable<R, Args...>;
     auto held = std::make_unique<Function>(std::move(f));
     Result<PyObject*> callable = detail::new_cpp_callable(Cpp::def, held.get(), &Cpp::destroy);

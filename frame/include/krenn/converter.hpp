@@ -79,4 +79,18 @@ inline constexpr bool result_may_be_empty = requires {
 
 }  // namespace detail
 
+// A krenn function's body as C++ calls it, for a std::function parameter
+// given the function: entry is the function's entry, signature the address
+// of signature_tag<R(Args...)>, body that of a constant R (*)(Args...).
+struct DirectCall {
+  using Entry = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+  Entry entry;
+  const void* signature;
+  const void* body;
+};
+namespace detail {
+template <typename Signature>
+[[gnu::visibility("hidden")]] inline constexpr char signature_tag = 0;
+}  // namespace detail
+
 }  // namespace krenn

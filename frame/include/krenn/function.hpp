@@ -122,6 +122,7 @@ template <typename R, typename... Ts>
 struct BodyTraits<R (*)(Ts...)> {
   using params = std::tuple<std::remove_cvref_t<Ts>...>;
   using result = R;
+  using signature = R(Ts...);
   static constexpr bool is_member = false;
 };
 template <typename R, typename... Ts>
@@ -139,6 +140,17 @@ template <typename R, typename C, typename... Ts>
 struct BodyTraits<R (C::*)(Ts...) noexcept> : BodyTraits<R (C::*)(Ts...)> {};
 template <typename R, typename C, typename... Ts>
 struct BodyTraits<R (C::*)(Ts...) const noexcept> : BodyTraits<R (C::*)(Ts...)> {};
+
+// A function's record of direct calls (a DirectCall) is written by its
+// entry into the section krenn_direct. The linker keeps the section, and with
+// it a copy of the body, only in a module that converts std::function
+// parameters (whose lookup names the section's bounds): other modules keep
+// their bodies inline.
+template <auto body>
+struct [[gnu::visibility("hidden")]] DirectBody {
+  using Signature = typename BodyTraits<decltype(body)>::signature;
+  static constexpr Signature* plain = body;
+};
 
 // A parameter's per-call storage: the value itself, or its converter's Holder
 // for types that keep something until the body returns.
@@ -435,7 +447,7 @@ inline constexpr std::string_view no_class_name{};
 template <auto body, const auto& decl, CallKind call_kind = CallKind::function,
           const std::string_view& class_name = detail::no_class_name,
           bool mismatch_not_implemented = false>
-struct Function {
+struct [[gnu::visibility("hidden")]] Function {
   static constexpr std::size_t self_count =
       call_kind == CallKind::method || call_kind == CallKind::init ? 1 : 0;
   static_assert(self_count == 1 || !detail::BodyTraits<decltype(body)>::is_member,
@@ -854,6 +866,13 @@ struct Function {
   // The entry CPython calls.
   [[gnu::always_inline]] static PyObject* entry(PyObject* self, PyObject* const* args_,
                                                 Py_ssize_t nargs, PyObject* kwnames) {
+    if constexpr (calls_directly) {
+      using Direct = detail::DirectBody<body>;
+      asm(".pushsection krenn_direct,\"aw\"\n\t.balign 8\n\t.quad %c0, %c1, %c2\n\t.popsection"
+          :
+          : "i"(&Function::entry), "i"(&detail::signature_tag<typename Direct::Signature>),
+            "i"(&Direct::plain));
+    }
     if constexpr (count == 0)
       return entry_without_parameters(self, args_, nargs, kwnames);
     else
@@ -899,6 +918,14 @@ struct Function {
     write_stub(out.data());
     return out;
   }();
+
+  // A std::function parameter given this function calls the body itself,
+  // where a call through Python would differ only in its cost: a plain
+  // function run with the GIL whose result cannot be empty.
+  static constexpr bool calls_directly =
+      call_kind == CallKind::function && !detail::BodyTraits<decltype(body)>::is_member &&
+      !releases_gil && !refers_into_self &&
+      !detail::may_be_empty<typename detail::BodyTraits<decltype(body)>::result>();
 
   static constexpr MethodSpec spec{
       .entry = &entry,
