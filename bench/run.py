@@ -72,9 +72,11 @@ MORE_GROUPS = [
     (
         STDLIB,
         "Containers and callbacks: total, count_words, apply",
-        "`total(xs)` sums 1000 floats taken as `std::vector<double>`, "
-        "`count_words(d)` the int values of a dict of 100 str keys taken as "
-        "`std::unordered_map<std::string, int64_t>`, `apply(f, x)` calls a "
+        "`total(xs)` sums 1000 floats, `count_words(d)` the int values of a "
+        "dict of 100 str keys (krenn reads them through `krenn::Sequence<double>` "
+        "and `krenn::Mapping<std::string_view, int64_t>`, the peers through "
+        "`std::vector<double>` and `std::unordered_map<std::string, int64_t>`), "
+        "`apply(f, x)` calls a "
         "`std::function<int64_t(int64_t)>`: a Python lambda, and the module's "
         "own `inc(x)`. limit: `limit/stdlib.c`; krenn: `bench_krenn_stdlib`; "
         "nanobind and pybind11 with their stl headers.",

@@ -79,6 +79,18 @@ CASES = {
     "listed twice": ('KRENN_MODULE(m, "", f, g, g);', "listed twice in KRENN_MODULE"),
     "listed qualified": ('KRENN_MODULE(m, "", inner::g);', "by their Python names"),
     "module doc NUL": ('KRENN_MODULE(m, "a\\0", f);', "a module doc must not hold a NUL byte"),
+    "view without the GIL": (
+        one("krenn::Sequence<int>", '"xs"_a, krenn::without_gil'),
+        "krenn::without_gil cannot take a view of a Python container",
+    ),
+    "view of spans": (
+        one("krenn::Sequence<std::span<const double>>", '"xs"_a'),
+        "a type whose value lives in per-call storage (a span of a buffer) cannot be one",
+    ),
+    "view of views": (
+        one("krenn::Sequence<krenn::Sequence<int>>", '"xs"_a'),
+        "a view of a Python container (krenn::Sequence, krenn::Mapping) is a parameter",
+    ),
     "fits": (
         "\n".join(
             [
@@ -86,7 +98,8 @@ CASES = {
                 one("std::string", '"s"_a = "é\\n"', name="k"),
                 one("std::optional<bool>", '"b"_a = false', name="l"),
                 one("int", '"é_1"_a = -3', name="q"),
-                'KRENN_MODULE(m, "doc", f, g, h, k, l, q);',
+                one("std::optional<krenn::Mapping<std::string_view, int>>", '"d"_a', name="r"),
+                'KRENN_MODULE(m, "doc", f, g, h, k, l, q, r);',
             ]
         ),
         None,

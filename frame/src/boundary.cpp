@@ -62,6 +62,10 @@ void restore_caught() {
   std::optional<PanicPayload> payload;
   try {
     throw;
+  } catch (RaisesItself& e) {
+    // Raised again as it was: a callback's error, an element a view read.
+    e.restore();
+    return;
   } catch (Panic& p) {
     payload.emplace(std::move(p.payload));
   } catch (const OutOfMemory&) {

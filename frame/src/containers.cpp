@@ -108,6 +108,17 @@ bool is_refusal(PyErr& err) {
          PyErr_GivenExceptionMatches(type, PyExc_OverflowError);
 }
 
+PyErr dict_changed_size() {
+  PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+  return fetch_error();
+}
+
+PyErr not_a_pair(PyObject* pair) {
+  PyErr_Format(PyExc_TypeError, "items() gave %.200s, not a (key, value) tuple",
+               Py_TYPE(pair)->tp_name);
+  return fetch_error();
+}
+
 Result<MappingItems> MappingItems::of(PyObject* obj, std::string_view name) {
   if (PyDict_Check(obj)) {
     MappingItems items(new_ref(obj), true);
@@ -131,10 +142,8 @@ Result<MappingItems> MappingItems::of(PyObject* obj, std::string_view name) {
 Result<bool> MappingItems::next(Owned& key, Owned& value) {
   PyObject* source = source_.get();
   if (is_dict_) {
-    if (PyDict_GET_SIZE(source) != size_) [[unlikely]] {
-      PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
-      return failure(fetch_error());
-    }
+    if (PyDict_GET_SIZE(source) != size_) [[unlikely]]
+      return failure(dict_changed_size());
     PyObject* k;
     PyObject* v;
     if (!PyDict_Next(source, &at_, &k, &v)) return false;
@@ -144,11 +153,8 @@ Result<bool> MappingItems::next(Owned& key, Owned& value) {
   }
   if (at_ >= PyList_GET_SIZE(source)) return false;
   PyObject* pair = PyList_GET_ITEM(source, at_++);
-  if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2) [[unlikely]] {
-    PyErr_Format(PyExc_TypeError, "items() gave %.200s, not a (key, value) tuple",
-                 Py_TYPE(pair)->tp_name);
-    return failure(fetch_error());
-  }
+  if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2) [[unlikely]]
+    return failure(not_a_pair(pair));
   key = Owned::borrow(PyTuple_GET_ITEM(pair, 0));
   value = Owned::borrow(PyTuple_GET_ITEM(pair, 1));
   return true;

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "krenn/function.hpp"
+#include "krenn/views.hpp"
 #include "testmod.hpp"
 
 namespace krenn::testing {
@@ -79,12 +80,72 @@ double total(const std::vector<double>& xs) {
 }
 KRENN_FUNCTION(total, "The sum of xs.", "xs"_a);
 
+// Views: the elements as the body reads them, in order.
+std::vector<std::int64_t> view_ints(const Sequence<std::int64_t>& xs) {
+  std::vector<std::int64_t> out;
+  for (std::int64_t x : xs) out.push_back(x);
+  return out;
+}
+KRENN_FUNCTION(view_ints, "", "x"_a);
+
+std::vector<std::int64_t> view_indexed(const Sequence<std::int64_t>& xs, std::int64_t extra) {
+  std::vector<std::int64_t> out;
+  for (std::size_t i = 0; i < xs.size() + static_cast<std::size_t>(extra); ++i)
+    out.push_back(xs[i]);
+  return out;
+}
+KRENN_FUNCTION(view_indexed, "", "x"_a, "extra"_a = 0);
+
+std::vector<std::string> view_strs(Sequence<std::string_view> xs) {
+  std::vector<std::string> out;
+  for (std::string_view x : xs) out.emplace_back(x);
+  return out;
+}
+KRENN_FUNCTION(view_strs, "", "x"_a);
+
+double view_total(std::optional<Sequence<double>> xs) {
+  double sum = 0;
+  if (xs)
+    for (double x : *xs) sum += x;
+  return sum;
+}
+KRENN_FUNCTION(view_total, "", "x"_a);
+
+std::vector<std::pair<std::string, std::int64_t>> view_items(
+    Mapping<std::string_view, std::int64_t> d) {
+  std::vector<std::pair<std::string, std::int64_t>> out;
+  for (auto [key, value] : d) out.emplace_back(key, value);
+  return out;
+}
+KRENN_FUNCTION(view_items, "", "x"_a);
+
+std::vector<std::pair<std::int64_t, std::string>> view_umap(
+    const Mapping<std::int64_t, std::string>& d) {
+  std::vector<std::pair<std::int64_t, std::string>> out;
+  for (const auto& [key, value] : d) out.emplace_back(key, value);
+  return out;
+}
+KRENN_FUNCTION(view_umap, "", "x"_a);
+
+// The body catches an element's error: its text, and how many came before.
+std::pair<std::int64_t, std::string> view_caught(Sequence<std::int64_t> xs) {
+  std::int64_t read = 0;
+  try {
+    for ([[maybe_unused]] std::int64_t x : xs) ++read;
+  } catch (const python_error& e) {
+    return {read, e.what()};
+  }
+  return {read, ""};
+}
+KRENN_FUNCTION(view_caught, "", "x"_a);
+
 // clang-format off
 #define KRENN_TEST_SPECS(X)                                                  \
   X(as_vector) X(as_vector_bool) X(as_nested) X(as_array) X(as_list)         \
   X(as_deque) X(as_map) X(as_umap) X(as_set) X(as_uset) X(as_pair)           \
   X(as_tuple) X(as_variant) X(as_path) X(as_seconds) X(as_ns) X(as_minutes)  \
-  X(as_labels) X(total)
+  X(as_labels) X(total) X(view_ints) X(view_indexed) X(view_strs)       \
+  X(view_total) X(view_items) X(view_umap) X(view_caught)
 // clang-format on
 
 #define KRENN_TEST_SPEC(name) &name##_spec,

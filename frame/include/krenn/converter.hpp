@@ -27,6 +27,17 @@
 //
 // A type whose stub name differs for results (list[int] for Sequence[int])
 // adds static constexpr std::string_view result_name.
+//
+// A parameter that keeps its argument's name for later (a view of a
+// container names an element in the errors it raises as the body reads it)
+// takes the name in exact() too:
+//
+//     static bool exact(PyObject* obj, Point& out, std::string_view name) noexcept;
+//
+// and one that touches Python objects while the body runs says so, which a
+// body without the GIL cannot allow:
+//
+//     static constexpr bool needs_gil = true;
 #pragma once
 
 #include <Python.h>
@@ -42,6 +53,11 @@ template <typename T>
 struct Converter;
 
 template <typename T>
+concept NamedExact = requires(PyObject* obj, T& out, std::string_view name) {
+  { Converter<T>::exact(obj, out, name) } -> std::same_as<bool>;
+};
+
+template <typename T>
 concept ParamType = requires(PyObject* obj, T& out, std::string_view name) {
   { Converter<T>::exact(obj, out) } -> std::same_as<bool>;
   { Converter<T>::convert(obj, name) } -> std::same_as<Result<T>>;
@@ -50,7 +66,10 @@ concept ParamType = requires(PyObject* obj, T& out, std::string_view name) {
   // Per-call storage: the body gets get(holder), which lives until it returns.
   { Converter<T>::convert(obj, name, holder) } -> std::same_as<Result<void>>;
   Converter<T>::get(holder);
-};
+}
+|| (NamedExact<T> && requires(PyObject * obj, std::string_view name) {
+  { Converter<T>::convert(obj, name) } -> std::same_as<Result<T>>;
+});
 
 template <typename T>
 concept ResultType = requires(T&& value) {

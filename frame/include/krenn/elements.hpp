@@ -67,12 +67,22 @@ inline constexpr bool has_holder = requires {
   typename Converter<T>::Holder;
 };
 
+// Instantiated with the type, so that the compiler's "required from" lines name it.
+template <typename T>
+consteval bool not_a_view() {
+  static_assert(!NamedExact<T>,
+                "a view of a Python container (krenn::Sequence, krenn::Mapping) is a parameter, "
+                "not an element: take a std container for the inner level");
+  return !NamedExact<T>;
+}
+
 // An element's value through its converter, of either form. One that keeps
 // per-call storage (a Holder) gives a copy of its value, and the storage ends
 // with the element's conversion: a type whose value lives only in its holder
 // (a view of a buffer) cannot be an element.
 template <typename T>
 [[nodiscard]] Result<T> convert_element(PyObject* obj, std::string_view name) {
+  static_assert(not_a_view<T>());
   if constexpr (has_holder<T>) {
     typename Converter<T>::Holder holder{};
     Result<void> got = Converter<T>::convert(obj, name, holder);
@@ -87,6 +97,7 @@ template <typename T>
 // a converter with a Holder gives a copy of its value.
 template <typename T>
 [[nodiscard]] std::optional<T> exact_value(PyObject* obj) {
+  static_assert(not_a_view<T>());
   if constexpr (has_holder<T>) {
     if constexpr (requires(typename Converter<T>::Holder & h) { Converter<T>::exact(obj, h); }) {
       typename Converter<T>::Holder holder{};
@@ -105,6 +116,7 @@ template <typename T>
 // The same into a value of its own.
 template <typename T>
 [[nodiscard]] bool exact_element(PyObject* obj, T& out) {
+  static_assert(not_a_view<T>());
   if constexpr (has_holder<T>) {
     std::optional<T> value = exact_value<T>(obj);
     if (!value) return false;

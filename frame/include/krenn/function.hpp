@@ -170,8 +170,12 @@ template <typename T>
 using param_slot_t = typename ParamSlot<T>::type;
 
 template <typename T>
-[[gnu::always_inline]] inline bool exact_into(PyObject* obj, param_slot_t<T>& slot) noexcept {
-  return Converter<T>::exact(obj, slot);
+[[gnu::always_inline]] inline bool exact_into(PyObject* obj, param_slot_t<T>& slot,
+                                              std::string_view name) noexcept {
+  if constexpr (NamedExact<T>)
+    return Converter<T>::exact(obj, slot, name);
+  else
+    return Converter<T>::exact(obj, slot);
 }
 // What the body receives from a slot.
 template <typename T>
@@ -201,6 +205,13 @@ struct SlotsOf<std::tuple<Ts...>> {
 template <typename T>
 inline constexpr bool has_exact = requires(PyObject* obj, param_slot_t<T>& slot) {
   { Converter<T>::exact(obj, slot) } -> std::same_as<bool>;
+};
+template <typename T>
+inline constexpr bool has_param_exact = has_exact<T> || NamedExact<T>;
+
+template <typename T>
+inline constexpr bool needs_gil = requires {
+  requires Converter<T>::needs_gil;
 };
 
 // A default as the signature shows it, composed when compiling.
@@ -494,6 +505,13 @@ struct [[gnu::visibility("hidden")]] Function {
   static_assert(returns_options <= 1, "krenn::returns once");
   static_assert(gil_options <= 1, "krenn::without_gil once");
   static constexpr bool releases_gil = gil_options == 1;
+  static_assert(
+      !releases_gil || []<std::size_t... I>(std::index_sequence<I...>) {
+        return (!detail::needs_gil<std::tuple_element_t<I, AllParams>> && ...);
+      }(std::make_index_sequence<std::tuple_size_v<AllParams>>()),
+      "a body declared krenn::without_gil cannot take a view of a Python container "
+      "(krenn::Sequence, krenn::Mapping): it reads the container as it runs; take a "
+      "std container instead");
   static_assert(count == std::tuple_size_v<Params>, "one declared name per body parameter");
   // Where each parameter is among the items.
   static constexpr auto arg_item = [] {
@@ -824,7 +842,7 @@ struct [[gnu::visibility("hidden")]] Function {
   static constexpr bool fast_path = [] {
     return []<std::size_t... I>(std::index_sequence<I...>) {
       return (true && ... &&
-              (detail::has_exact<std::tuple_element_t<I, AllParams>> &&
+              (detail::has_param_exact<std::tuple_element_t<I, AllParams>> &&
                std::is_default_constructible_v<
                    detail::param_slot_t<std::tuple_element_t<I, AllParams>>>));
     }
@@ -839,14 +857,14 @@ struct [[gnu::visibility("hidden")]] Function {
       typename detail::SlotsOf<AllParams>::type values;
       auto exact = [&]<std::size_t... I>(std::index_sequence<I...>) {
         if constexpr (self_count == 1)
-          return detail::exact_into<Self>(self, std::get<0>(values)) &&
-                 (detail::exact_into<std::tuple_element_t<I, Params>>(args_[I],
-                                                                      std::get<I + 1>(values)) &&
+          return detail::exact_into<Self>(self, std::get<0>(values), "self") &&
+                 (detail::exact_into<std::tuple_element_t<I, Params>>(
+                      args_[I], std::get<I + 1>(values), names[I]) &&
                   ...);
         else
-          return (
-              detail::exact_into<std::tuple_element_t<I, Params>>(args_[I], std::get<I>(values)) &&
-              ...);
+          return (detail::exact_into<std::tuple_element_t<I, Params>>(args_[I], std::get<I>(values),
+                                                                      names[I]) &&
+                  ...);
       };
       bool in_order;
       if constexpr (count == 0)

@@ -35,4 +35,5 @@
 #include "krenn/submodule.hpp"
 #include "krenn/tuples.hpp"
 #include "krenn/variant.hpp"
+#include "krenn/views.hpp"
 #include "krenn/without_gil.hpp"

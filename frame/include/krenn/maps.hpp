@@ -19,6 +19,11 @@ namespace krenn {
 
 namespace detail {
 
+// RuntimeError "dictionary changed size during iteration", as the interpreter's.
+[[nodiscard, gnu::cold]] PyErr dict_changed_size();
+// The TypeError for an item of a mapping's items() that is no (key, value) tuple.
+[[nodiscard, gnu::cold]] PyErr not_a_pair(PyObject* pair);
+
 // The next key and value of a dict or of a mapping's items() list, held
 // while they convert; false at the end. A dict that changes size on the way
 // is the interpreter's RuntimeError, as when iterating it.
@@ -28,6 +33,8 @@ class MappingItems {
   // through its items().
   [[nodiscard]] static Result<MappingItems> of(PyObject* obj, std::string_view name);
   [[nodiscard]] Result<bool> next(Owned& key, Owned& value);
+  // What it walks: the dict itself, or the list of (key, value) pairs.
+  [[nodiscard]] Owned into_source() && noexcept { return std::move(source_); }
 
  private:
   MappingItems(Owned source, bool is_dict) noexcept

@@ -34,7 +34,7 @@ struct Converter<std::optional<T>> {
   static constexpr bool may_be_empty = detail::result_may_be_empty<T>;
 
   [[nodiscard]] static bool exact(PyObject* obj, std::optional<T>& out) noexcept(
-      noexcept(Converter<T>::exact(obj, std::declval<T&>()))) {
+      noexcept(Converter<T>::exact(obj, std::declval<T&>()))) requires(!NamedExact<T>) {
     // As convert() reads it, also for a T that would take None itself.
     if (obj == Py_None) {
       out.reset();
@@ -42,6 +42,17 @@ struct Converter<std::optional<T>> {
     }
     T value;
     if (!Converter<T>::exact(obj, value)) return false;
+    out = std::move(value);
+    return true;
+  }
+  [[nodiscard]] static bool exact(PyObject* obj, std::optional<T>& out,
+                                  std::string_view name) noexcept requires NamedExact<T> {
+    if (obj == Py_None) {
+      out.reset();
+      return true;
+    }
+    T value;
+    if (!Converter<T>::exact(obj, value, name)) return false;
     out = std::move(value);
     return true;
   }
