@@ -10,12 +10,12 @@ LAYERS = [
     {"runtime", "text", "utf8"},
     {"pool"},
     {"strings", "once"},
-    {"error_state", "error", "format", "panic_exception"},
+    {"error_state", "error", "error_of", "format", "panic_exception"},
     {"arguments", "arguments_text"},
     {"converter", "boolean", "integers", "floats", "str", "bytes", "object", "objects"}
     | {"optional", "conversion", "checks", "buffer", "type_name"}
     | {"elements", "containers", "maps", "tuples", "variant", "filesystem", "chrono"},
-    {"boundary", "cpp_exceptions", "without_gil", "callback", "python_error"},
+    {"boundary", "cpp_exceptions", "without_gil", "callback", "python_error", "views"},
     {"module", "module_names", "decimal"},
     {"function"},
     {"class", "class_impl"},

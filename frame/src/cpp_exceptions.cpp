@@ -50,10 +50,9 @@ PyObject* bound_type(const std::exception& e) {
 }  // namespace
 
 void restore_cpp_exception() {
+  // restore_caught has taken errors that raise themselves.
   try {
     throw;
-  } catch (RaisesItself& e) {
-    e.restore();
   } catch (const std::exception& e) {
     PyObject* bound = exception_translators ? bound_type(e) : nullptr;
     set_error(bound ? bound : python_type(e), e.what());

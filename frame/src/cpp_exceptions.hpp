@@ -8,7 +8,8 @@
 namespace krenn::detail {
 
 // Inside a handler: sets the interpreter's error for the exception being
-// handled, which is neither a panic nor out-of-memory nor a forced unwind.
+// handled, which is neither a panic nor out-of-memory nor a forced unwind,
+// nor an error that raises itself.
 [[gnu::cold]] void restore_cpp_exception();
 
 // A bound exception type, tried before the standard mapping. Kept for the

@@ -56,11 +56,6 @@ PyErr new_system_error(std::string_view text) {
   return PyErr::lazy(ErrBuilder(ErrBuilder::Kind::fixed_type, text, nullptr, &PyExc_SystemError));
 }
 
-PyErr new_error_of(PyObject* type, std::string text) {
-  if (!type) api_call_failed();
-  return PyErr::lazy(ErrBuilder(ErrBuilder::Kind::with_type, std::move(text), Py_NewRef(type)));
-}
-
 PyErr new_value_error(std::string_view text) {
   return PyErr::lazy(ErrBuilder(ErrBuilder::Kind::fixed_type, text, nullptr, &PyExc_ValueError));
 }

@@ -639,7 +639,7 @@ struct [[gnu::visibility("hidden")]] Function {
   // types ("a: int, ...", "b: int = 10") for a stub. at_name(i) is called as
   // each name is about to be put.
   template <typename Put, typename AtName>
-  static constexpr void write_params(Put& put, AtName at_name,
+  static constexpr void write_params(Put & put, AtName at_name,
                                      const std::string_view* types = nullptr) {
     for (std::size_t i = 0; i < count; ++i) {
       if (i > 0) put(", ");
@@ -727,7 +727,7 @@ struct [[gnu::visibility("hidden")]] Function {
                            std::conditional_t<self_count == 1, AllParams, std::tuple<PyObject*>>>;
 
   // Every call: binding, conversion in declaration order, and the errors.
-  [[gnu::noinline]] static Result<PyObject*> call_general(PyObject* self, PyObject* const* args_,
+  [[gnu::noinline]] static Result<PyObject*> call_general(PyObject * self, PyObject* const* args_,
                                                           Py_ssize_t nargs, PyObject* kwnames) {
     std::array<PyObject*, slot_count(params)> slots;
     Result<PyObject* const*> bound = bind_arguments<params>(args_, nargs, kwnames, slots);
@@ -743,9 +743,8 @@ struct [[gnu::visibility("hidden")]] Function {
   }
 
   template <std::size_t I, typename... Done>
-  [[gnu::always_inline]] static Result<PyObject*> convert_from(PyObject* owner,
-                                                               PyObject* const* values,
-                                                               Done&&... done) {
+  [[gnu::always_inline]] static Result<PyObject*> convert_from(
+      PyObject * owner, PyObject* const* values, Done&&... done) {
     if constexpr (I == count) {
       return run(owner, std::forward<Done>(done)...);
     } else {
@@ -784,8 +783,8 @@ struct [[gnu::visibility("hidden")]] Function {
 
   // The body, with or without the GIL, and its value as a new reference.
   template <typename... Values>
-  [[gnu::always_inline]] static Result<PyObject*> run([[maybe_unused]] PyObject* owner,
-                                                      Values&&... values) {
+  [[gnu::always_inline]] static Result<PyObject*> run([[maybe_unused]] PyObject * owner,
+                                                      Values && ... values) {
     auto invoke = [&]() -> decltype(auto) {
       return std::invoke(body, std::forward<Values>(values)...);
     };
@@ -819,10 +818,8 @@ struct [[gnu::visibility("hidden")]] Function {
 
   // A callable without parameters, called without arguments, runs its body
   // in a trampoline of its own, which keeps nothing across the pool's steps.
-  [[gnu::always_inline]] static PyObject* entry_without_parameters(PyObject* self,
-                                                                   PyObject* const* args_,
-                                                                   Py_ssize_t nargs,
-                                                                   PyObject* kwnames) {
+  [[gnu::always_inline]] static PyObject* entry_without_parameters(
+      PyObject * self, PyObject* const* args_, Py_ssize_t nargs, PyObject* kwnames) {
     if constexpr (count == 0) {
       if (nargs == 0 && !kwnames) [[likely]] {
         if constexpr (self_count == 0)
@@ -834,7 +831,7 @@ struct [[gnu::visibility("hidden")]] Function {
     return general_entry(self, args_, nargs, kwnames);
   }
 
-  [[gnu::noinline]] static PyObject* general_entry(PyObject* self, PyObject* const* args_,
+  [[gnu::noinline]] static PyObject* general_entry(PyObject * self, PyObject* const* args_,
                                                    Py_ssize_t nargs, PyObject* kwnames) {
     return call_trampoline([&] { return call_general(self, args_, nargs, kwnames); });
   }
@@ -851,7 +848,7 @@ struct [[gnu::visibility("hidden")]] Function {
 
   // Arguments that are all given, in slot order, and convert exactly take no
   // detour.
-  [[gnu::always_inline]] static Result<PyObject*> call(PyObject* self, PyObject* const* args_,
+  [[gnu::always_inline]] static Result<PyObject*> call(PyObject * self, PyObject* const* args_,
                                                        Py_ssize_t nargs, PyObject* kwnames) {
     if constexpr (keyword_only_count == 0 && fast_path) {
       typename detail::SlotsOf<AllParams>::type values;
@@ -882,7 +879,7 @@ struct [[gnu::visibility("hidden")]] Function {
   }
 
   // The entry CPython calls.
-  [[gnu::always_inline]] static PyObject* entry(PyObject* self, PyObject* const* args_,
+  [[gnu::always_inline]] static PyObject* entry(PyObject * self, PyObject* const* args_,
                                                 Py_ssize_t nargs, PyObject* kwnames) {
     if constexpr (calls_directly) {
       using Direct = detail::DirectBody<body>;
