@@ -891,7 +891,9 @@ struct [[gnu::visibility("hidden")]] Function {
     if constexpr (count == 0)
       return entry_without_parameters(self, args_, nargs, kwnames);
     else
-      return call_trampoline([&]() { return call(self, args_, nargs, kwnames); });
+      return call_trampoline([&]() __attribute__((always_inline)) {
+        return call(self, args_, nargs, kwnames);
+      });
   }
 
   // The function's record for its module's stub, never loaded: "function",
