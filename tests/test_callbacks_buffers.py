@@ -35,6 +35,10 @@ def test_krenn_functions_are_called_as_cpp(apply):
     # Through Python the C++ exception would arrive as a python_error.
     assert t.catch_invalid(t.refuse_odd, 3) == -1
     assert t.catch_invalid(t.refuse_odd_without_gil, 2) == 2
+    assert t.apply_all([t.as_long, lambda x: x * 3, t.refuse_odd], x=2) == 6
+    assert t.apply_all((), lambda x: -x, 5) == -5 and t.apply_all([], None, 7) == 7
+    with pytest.raises(TypeError, match="argument 'fs': item 1: 'int' object is not callable"):
+        t.apply_all([abs, 1])
 
 
 def test_arguments_and_results_convert():

@@ -5,6 +5,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "krenn/buffer.hpp"
 #include "krenn/callback.hpp"
@@ -67,6 +68,14 @@ std::int64_t catch_invalid(IntFunction f, std::int64_t x) {
   }
 }
 KRENN_FUNCTION(catch_invalid, "", "f"_a, "x"_a);
+
+// Functions also cross inside other types.
+std::int64_t apply_all(std::vector<IntFunction> fs, std::optional<IntFunction> last,
+                       std::int64_t x) {
+  for (const IntFunction& f : fs) x = f(x);
+  return last ? (*last)(x) : x;
+}
+KRENN_FUNCTION(apply_all, "", "fs"_a, "last"_a, "x"_a = 0);
 
 void call_void(std::function<void()> f) { f(); }
 KRENN_FUNCTION(call_void, "", "f"_a);
@@ -183,6 +192,7 @@ constexpr const MethodSpec* callback_functions[] = {
     &buffer_name_spec,
     &apply_spec,
     &calls_directly_spec,
+    &apply_all_spec,
     &same_function_spec,
     &refuse_odd_spec,
     &refuse_odd_without_gil_spec,

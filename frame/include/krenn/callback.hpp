@@ -223,8 +223,11 @@ struct DirectCallable {
   R operator()(Args... args) const {
     if (gil_is_held()) [[likely]]
       return body(std::forward<Args>(args)...);
+    return with_gil(body, std::forward<Args>(args)...);
+  }
+  [[gnu::noinline]] static R with_gil(R (*f)(Args...), Args... args) {
     GilEnsureGuard gil = acquire_gil();
-    return body(std::forward<Args>(args)...);
+    return f(std::forward<Args>(args)...);
   }
 };
 
@@ -300,37 +303,45 @@ struct Converter<std::function<R(Args...)>> {
       detail::CallableName<true, R, Args...>::text.data(),
       detail::CallableName<true, R, Args...>::text.size()};
 
-  [[nodiscard]] static bool exact(PyObject* obj, Function& out) noexcept {
-    // The function last given, built in place: out is a fresh, empty slot.
+  // What the function is made of, until the body takes it: the function is
+  // made there, in the body's own parameter. obj is borrowed, as arguments are.
+  struct Holder {
+    PyObject* obj = nullptr;
+    Direct direct{};
+  };
+  // get() makes a function that owns what it needs: it may outlive the holder.
+  static constexpr bool value_outlives_holder = true;
+
+  [[nodiscard]] static bool exact(PyObject* obj, Holder& out) noexcept {
     if (obj == last_direct.object) [[likely]] {
-      std::destroy_at(&out);
-      std::construct_at(&out, last_direct);
+      out.direct = last_direct;
       return true;
     }
     if (!Py_TYPE(obj)->tp_call) return false;  // PyCallable_Check, inline
-    if (Py_IS_TYPE(obj, &PyCFunction_Type) && from_builtin(obj, out)) return true;
-    try {
-      out = Target(obj);
-    } catch (...) {  // no memory: convert() says so
-      return false;
-    }
+    take(obj, out);
     return true;
   }
-  [[nodiscard]] static Result<Function> convert(PyObject* obj, std::string_view name) {
+  [[nodiscard]] static Result<void> convert(PyObject* obj, std::string_view name, Holder& out) {
     if (!PyCallable_Check(obj)) return failure(detail::not_callable(obj, name));
-    Function out;
-    if (Py_IS_TYPE(obj, &PyCFunction_Type) && from_builtin(obj, out)) return out;
-    return Function(Target(obj));
+    take(obj, out);
+    return {};
+  }
+  [[nodiscard]] static Function get(const Holder& held) {
+    if (held.direct.body) return Function(held.direct);
+    return Function(Target(held.obj));
   }
 
   // A krenn function of this signature is called as C++; any other callable
   // through Python.
-  [[gnu::noinline]] static bool from_builtin(PyObject* obj, Function& out) noexcept {
+  static void take(PyObject* obj, Holder& out) noexcept {
+    out.obj = obj;
+    if (Py_IS_TYPE(obj, &PyCFunction_Type)) out.direct = direct_of(obj);
+  }
+  [[gnu::noinline]] static Direct direct_of(PyObject* obj) noexcept {
     const DirectCall* direct = detail::direct_call_of(obj);
-    if (!direct || direct->signature != &detail::signature_tag<R(Args...)>) return false;
+    if (!direct || direct->signature != &detail::signature_tag<R(Args...)>) return {};
     last_direct = Direct{*static_cast<R (*const*)(Args...)>(direct->body), obj};
-    out = last_direct;
-    return true;
+    return last_direct;
   }
   // Read and written with the GIL held. A function in the table of direct
   // calls lives as long as the process, so its address stays its own.

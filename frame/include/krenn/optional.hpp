@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "krenn/converter.hpp"
+#include "krenn/elements.hpp"
 
 namespace krenn {
 
@@ -34,7 +35,8 @@ struct Converter<std::optional<T>> {
   static constexpr bool may_be_empty = detail::result_may_be_empty<T>;
 
   [[nodiscard]] static bool exact(PyObject* obj, std::optional<T>& out) noexcept(
-      noexcept(Converter<T>::exact(obj, std::declval<T&>()))) requires(!NamedExact<T>) {
+      noexcept(Converter<T>::exact(obj, std::declval<T&>()))) requires(!NamedExact<T> &&
+                                                                       !detail::has_holder<T>) {
     // As convert() reads it, also for a T that would take None itself.
     if (obj == Py_None) {
       out.reset();
@@ -56,9 +58,27 @@ struct Converter<std::optional<T>> {
     out = std::move(value);
     return true;
   }
+  // A T made through a holder (a std::function) is made here, as an element
+  // is; a T whose value lives in its holder (a buffer's view) cannot be one.
+  [[nodiscard]] static bool exact(PyObject* obj,
+                                  std::optional<T>& out) requires detail::has_holder<T> {
+    static_assert(Converter<T>::value_outlives_holder,
+                  "std::optional of a view that lives only for the call's conversion");
+    if (obj == Py_None) {
+      out.reset();
+      return true;
+    }
+    out = detail::exact_value<T>(obj);
+    return out.has_value();
+  }
   [[nodiscard]] static Result<std::optional<T>> convert(PyObject* obj, std::string_view name) {
     if (!obj || obj == Py_None) return std::optional<T>();
-    Result<T> value = Converter<T>::convert(obj, name);
+    Result<T> value = [&] {
+      if constexpr (detail::has_holder<T>)
+        return detail::convert_element<T>(obj, name);
+      else
+        return Converter<T>::convert(obj, name);
+    }();
     if (!value) return failure(std::move(value.error()));
     return std::optional<T>(std::move(*value));
   }
