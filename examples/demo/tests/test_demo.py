@@ -8,7 +8,10 @@ import pytest
 
 def test_module():
     assert demo.__doc__ == "A demo module."
-    assert demo.__all__ == ["add", "greet", "divide", "find", "nap", "word_counts"]
+    assert demo.__all__ == [
+        "add", "greet", "divide", "find", "nap", "word_counts", "mean", "apply_n", "twice",
+        "Color", "ParseError", "parse_color", "VERSION",
+    ]  # fmt: skip
     assert str(inspect.signature(demo.greet)) == "(name, times=1, *, shout=False)"
 
 
@@ -22,6 +25,11 @@ def test_module():
         (lambda: demo.find("naïve", "ve"), 4),
         (lambda: demo.find("abc", "x"), None),
         (lambda: demo.word_counts(("a", "b", "a")), {"a": 2, "b": 1}),
+        (lambda: demo.mean(range(1, 5)), 2.5),
+        (lambda: demo.apply_n(lambda x: x + 1, 1, 3), 4),
+        (lambda: demo.apply_n(demo.twice, 1, 10), 1024),
+        (lambda: demo.parse_color("green"), demo.Color.GREEN),
+        (lambda: demo.VERSION, "1.0"),
     ],
 )
 def test_results(call, result):
@@ -50,12 +58,23 @@ def test_results(call, result):
             TypeError,
             "argument 'words': item 1: 'int' object cannot be converted to 'PyString'",
         ),
+        (
+            lambda: demo.mean([1.0, "x"]),
+            TypeError,
+            "argument 'xs': item 1: must be real number, not str",
+        ),
+        (lambda: demo.parse_color("pink"), demo.ParseError, "no color: pink"),
     ],
 )
 def test_errors(call, error, text):
     with pytest.raises(error) as info:
         call()
     assert str(info.value) == text
+
+
+def test_items():
+    assert [c.name for c in demo.Color] == ["RED", "GREEN", "BLUE"]
+    assert issubclass(demo.ParseError, ValueError)
 
 
 def test_nap_lets_other_threads_run():
