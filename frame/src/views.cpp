@@ -6,12 +6,8 @@
 
 namespace krenn::detail {
 
-void throw_at_item(std::string_view name, PyErr err, Py_ssize_t index) {
-  // Thrown here, not through throw_error: each frame the throw walks costs thousands
-  // of instructions.
-  throw python_error(at_item(name, std::move(err), index));
-}
-
+// Thrown here, not through throw_error: each frame the throw walks costs
+// thousands of instructions.
 void throw_at_key(std::string_view name, PyErr err, PyObject* key) {
   throw python_error(at_key(name, std::move(err), key));
 }

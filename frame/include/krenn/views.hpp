@@ -20,6 +20,7 @@
 #include <array>
 #include <cstddef>
 #include <iterator>
+#include <optional>
 #include <string_view>
 #include <type_traits>
 #include <utility>
@@ -46,7 +47,6 @@ consteval bool view_element() {
 }
 
 // The errors a view throws, out of every successful call's way.
-[[noreturn, gnu::cold]] void throw_at_item(std::string_view name, PyErr err, Py_ssize_t index);
 [[noreturn, gnu::cold]] void throw_at_key(std::string_view name, PyErr err, PyObject* key);
 [[noreturn, gnu::cold]] void throw_at_value(std::string_view name, PyErr err, PyObject* key);
 [[noreturn, gnu::cold]] void throw_index_error(std::string_view name, std::size_t index);
@@ -56,11 +56,17 @@ consteval bool view_element() {
 // The dict itself, or the list of a mapping's items().
 [[nodiscard]] Result<Owned> mapping_source(PyObject* obj, std::string_view name);
 
+// Item index of a list or tuple, converted; empty with the element's error
+// pending in the interpreter if it does not convert.
 template <typename T>
-[[nodiscard]] T element_or_throw(PyObject* obj, std::string_view name, Py_ssize_t index) {
-  Result<T> value = convert_element<T>(obj, name);
-  if (!value) [[unlikely]]
-    throw_at_item(name, std::move(value.error()), index);
+[[nodiscard]] std::optional<T> element_or_pending(PyObject* seq, std::string_view name,
+                                                  Py_ssize_t index) {
+  Owned item = Owned::borrow(PySequence_Fast_GET_ITEM(seq, index));
+  Result<T> value = convert_element<T>(item.get(), name);
+  if (!value) [[unlikely]] {
+    restore_error(at_item(name, std::move(value.error()), index));
+    return std::nullopt;
+  }
   return std::move(*value);
 }
 
@@ -141,10 +147,14 @@ class Sequence {
   friend struct Converter<Sequence>;
   Sequence(Owned seq, std::string_view name) noexcept : seq_(std::move(seq)), name_(name) {}
 
-  // The general way, with the item held while Python code may run.
+  // The general way, with the item held while Python code may run. The
+  // error is thrown once nothing of this frame needs cleaning up, so the
+  // unwinder passes it by: each stop costs thousands of instructions.
   [[gnu::noinline]] T convert_at(Py_ssize_t i) const {
-    Owned item = Owned::borrow(PySequence_Fast_GET_ITEM(seq_.get(), i));
-    return detail::element_or_throw<T>(item.get(), name_, i);
+    std::optional<T> value = detail::element_or_pending<T>(seq_.get(), name_, i);
+    if (!value) [[unlikely]]
+      throw python_error(fetch_error());
+    return std::move(*value);
   }
 
   Owned seq_;  // a list or tuple
