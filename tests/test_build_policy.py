@@ -87,11 +87,15 @@ def test_modules_build_and_import_and_an_unresolved_name_fails_the_build(tmp_pat
     configure(build, "-DCMAKE_BUILD_TYPE=Release")
     cmake("--build", build, "--parallel", "2")
     cmake("--install", build, "--prefix", tmp_path / "prefix")
-    call = "import plain, tuned; print(plain.twice(21), tuned.twice(-4))"
+    # Each module's own function is called as C++ by its std::function parameter.
+    call = (
+        "import plain, tuned; print(plain.twice(21), tuned.twice(-4),"
+        " *(m.apply_or(f, 3) for m in (plain, tuned) for f in (m.half, m.twice)))"
+    )
     out = subprocess.run(
         [sys.executable, "-c", call], cwd=build, capture_output=True, text=True, check=True
     )
-    assert out.stdout.split() == ["42", "-8"]
+    assert out.stdout.split() == ["42", "-8", "-1", "6", "-1", "6"]
     assert "def twice(n: int) -> int" in (build / "plain-stubs" / "__init__.pyi").read_text()
     assert not list((build / "tuned-stubs").iterdir())  # NO_STUBS
 
