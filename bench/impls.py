@@ -207,6 +207,14 @@ STDLIB_CASES = [
     for key, label, stmt, expected in [
         ("total", "total(1000 floats)", "total(xs)", sum(FLOATS)),
         ("count_words", "count_words(100 keys)", "count_words(d)", sum(WORDS.values())),
+        # krenn's over the std containers; the others' total and count_words already are.
+        ("total_vector", "total(1000 floats), std::vector", "total_vector(xs)", sum(FLOATS)),
+        (
+            "count_words_map",
+            "count_words(100 keys), std::unordered_map",
+            "count_words_map(d)",
+            sum(WORDS.values()),
+        ),
         ("apply_py", "apply(lambda x: x + 1, 3)", "apply(py_inc, 3)", 4),
         ("apply_own", "apply(inc, 3)", "apply(inc, 3)", 4),
         ("err_total", 'total([1.0, "a"])', 'total([1.0, "a"])', TypeError),
@@ -219,6 +227,8 @@ def stdlib_env(mod, key):
     return {
         "total": mod.total,
         "count_words": mod.count_words,
+        "total_vector": getattr(mod, "total_vector", mod.total),
+        "count_words_map": getattr(mod, "count_words_map", mod.count_words),
         "apply": mod.apply,
         "inc": mod.inc,
         "py_inc": lambda x: x + 1,
