@@ -15,7 +15,7 @@ interleaved in one process, counts instructions per call under callgrind,
 measures module sizes and C stack per nested call, and writes
 bench/results.md and bench/results.png. krenn_python is imported from the
 installed package (pip install .), krenn's modules for the other groups
-(bench_krenn_everyday, bench_krenn_classes, bench_krenn_stdlib) from
+(bench_krenn_everyday, bench_krenn_classes, bench_krenn_stdlib and its _std) from
 bench/_build/lib or sys.path; any of them is left out if missing.
 Needs: cmake, a C/C++ compiler, pip install -r bench/requirements.txt,
 valgrind for the instruction counts and strip (binutils) for the module
